@@ -1,0 +1,331 @@
+#include "kxtest.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <regex>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+
+namespace kxtest {
+
+namespace {
+
+std::string errorText(const char *what)
+{
+    return std::string(what) + ": " + strerror(errno);
+}
+
+bool mkdirs(const std::string &path)
+{
+    for (size_t at = 1; at != std::string::npos; at = path.find('/', at + 1)) {
+        std::string part = path.substr(0, at);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            return false;
+    }
+    return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+std::string enterNamespaces()
+{
+    constexpr int kFlags = CLONE_NEWIPC | CLONE_NEWNS;
+    if (unshare(kFlags) == 0)
+        return {};
+    if (errno != EPERM)
+        return errorText("unshare");
+    uid_t uid = getuid();
+    gid_t gid = getgid();
+    if (unshare(CLONE_NEWUSER | kFlags) != 0)
+        return errorText("unshare with a user namespace");
+    if (!writeFile("/proc/self/setgroups", "deny") ||
+        !writeFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
+        !writeFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1"))
+        return errorText("user namespace mapping");
+    return {};
+}
+
+// Mounts an empty /tmp; the build and source trees, when they lie below
+// /tmp, are bound back in at the same paths.
+std::string privateTmp()
+{
+    std::vector<std::pair<std::string, int>> keep;
+    for (const char *dir : {KX_SOURCE_DIR, KX_BINARY_DIR}) {
+        std::string path = dir;
+        if (path.rfind("/tmp/", 0) == 0)
+            keep.emplace_back(path, open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
+        return errorText("mount /tmp");
+    for (auto &[path, fd] : keep) {
+        std::string from = "/proc/self/fd/" + std::to_string(fd);
+        if (fd < 0 || !mkdirs(path) ||
+            mount(from.c_str(), path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+            return errorText(("keep " + path).c_str());
+        close(fd);
+    }
+    return {};
+}
+
+// An empty /dev with the few devices that programs expect, so that a
+// socket can be bound at /dev/log without touching the host's /dev.
+std::string privateDev()
+{
+    const std::string host = "/tmp/.kxtest-hostdev";
+    if (!mkdirs(host) || mount("/dev", host.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        return errorText("bind /dev");
+    if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0)
+        return errorText("mount /dev");
+    for (const char *dev : {"null", "zero", "full", "random", "urandom", "tty"}) {
+        std::string to = std::string("/dev/") + dev;
+        std::string from = host + "/" + dev;
+        int fd = open(to.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
+        if (fd >= 0)
+            close(fd);
+        mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr);
+    }
+    if (symlink("/proc/self/fd", "/dev/fd") != 0)
+        return errorText("/dev/fd");
+    return {};
+}
+
+class SyslogReceiver {
+public:
+    static SyslogReceiver &get()
+    {
+        static SyslogReceiver receiver;
+        return receiver;
+    }
+
+    std::vector<SyslogLine> drain(int quietMs)
+    {
+        using namespace std::chrono;
+        size_t seen = count();
+        auto quietSince = steady_clock::now();
+        while (steady_clock::now() - quietSince < milliseconds(quietMs)) {
+            std::this_thread::sleep_for(milliseconds(5));
+            if (size_t now = count(); now != seen) {
+                seen = now;
+                quietSince = steady_clock::now();
+            }
+        }
+        std::lock_guard lock(mutex_);
+        return std::exchange(lines_, {});
+    }
+
+private:
+    SyslogReceiver()
+    {
+        std::string err = privateDev();
+        if (!err.empty()) {
+            fprintf(stderr, "kxtest: %s\n", err.c_str());
+            abort();
+        }
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        strcpy(addr.sun_path, "/dev/log");
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+            perror("kxtest: /dev/log");
+            abort();
+        }
+        // A datagram queue holds only a few messages; read them as they
+        // come so that a logging process never waits for the test.
+        std::thread([this] { receive(); }).detach();
+    }
+
+    size_t count()
+    {
+        std::lock_guard lock(mutex_);
+        return lines_.size();
+    }
+
+    void receive()
+    {
+        static const std::regex header(R"(^<(\d+)>\w{3} [ \d]\d \d\d:\d\d:\d\d ([^:]*): )");
+        char buf[8192];
+        for (;;) {
+            ssize_t n = recv(fd_, buf, sizeof buf, 0);
+            if (n < 0)
+                continue;
+            std::string text(buf, static_cast<size_t>(n));
+            SyslogLine line;
+            std::smatch m;
+            if (std::regex_search(text, m, header)) {
+                line.priority = std::stoi(m[1]);
+                line.ident = m[2];
+                line.message = m.suffix();
+            } else {
+                line.message = text;
+            }
+            std::lock_guard lock(mutex_);
+            lines_.push_back(std::move(line));
+        }
+    }
+
+    int fd_ = -1;
+    std::mutex mutex_;
+    std::vector<SyslogLine> lines_;
+};
+
+} // namespace
+
+bool writeFile(const std::string &path, const std::string &content)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    bool ok = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    return close(fd) == 0 && ok;
+}
+
+std::string readFile(const std::string &path)
+{
+    std::string text;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        text.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return text;
+}
+
+bool setMsgMax(int value)
+{
+    return writeFile("/proc/sys/fs/mqueue/msg_max", std::to_string(value));
+}
+
+std::string enterSandbox(int msgMax)
+{
+    std::string err = enterNamespaces();
+    if (err.empty() && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        err = errorText("make mounts private");
+    if (err.empty() && !setMsgMax(msgMax))
+        err = errorText("fs.mqueue.msg_max");
+    if (err.empty())
+        err = privateTmp();
+    return err;
+}
+
+namespace {
+
+std::string readAll(int fd)
+{
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) != 0) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+} // namespace
+
+ChildResult runChild(const std::function<void()> &body)
+{
+    ChildResult result;
+    // Files rather than pipes: the child may write more than a pipe holds
+    // before the parent reads.
+    int out = memfd_create("child-out", MFD_CLOEXEC);
+    int err = memfd_create("child-err", MFD_CLOEXEC);
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        body();
+        fflush(nullptr);
+        _exit(0);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.exited = WIFEXITED(status);
+    result.exitCode = result.exited ? WEXITSTATUS(status) : -1;
+    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    lseek(out, 0, SEEK_SET);
+    lseek(err, 0, SEEK_SET);
+    result.out = readAll(out);
+    result.err = readAll(err);
+    close(out);
+    close(err);
+    return result;
+}
+
+FdCapture::FdCapture(int fd) : fd_(fd)
+{
+    fflush(nullptr);
+    file_ = memfd_create("capture", MFD_CLOEXEC);
+    saved_ = dup(fd_);
+    dup2(file_, fd_);
+}
+
+FdCapture::~FdCapture()
+{
+    if (saved_ >= 0)
+        stop();
+}
+
+std::string FdCapture::stop()
+{
+    fflush(nullptr);
+    dup2(saved_, fd_);
+    close(saved_);
+    saved_ = -1;
+    lseek(file_, 0, SEEK_SET);
+    std::string text = readAll(file_);
+    close(file_);
+    return text;
+}
+
+std::vector<SyslogLine> syslogDrain(int quietMs)
+{
+    return SyslogReceiver::get().drain(quietMs);
+}
+
+std::vector<std::string> splitLines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::string stripStamp(const std::string &line)
+{
+    static const std::regex stamp(R"(^[A-Z][a-z]{2}\d\d \d\d:\d\d:\d\d )");
+    std::smatch m;
+    if (!std::regex_search(line, m, stamp))
+        return "<no timestamp>";
+    return m.suffix();
+}
+
+} // namespace kxtest
