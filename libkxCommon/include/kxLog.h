@@ -51,7 +51,7 @@ extern uint32_t g_debug;
 extern const char kxTraceTag[KX_TRACE_COUNT][KX_TRACE_TAG_SIZE];
 extern const uint32_t kxTraceMask[KX_TRACE_COUNT];
 
-#define KX_LOG_LEVEL() (g_debug_level & KX_DBG_LEVEL_MASK)
+#define KX_LOG_LEVEL() ((int)(g_debug_level & KX_DBG_LEVEL_MASK))
 
 /* Arguments are not evaluated when the threshold is not passed. */
 #define KX_LOG(threshold, ...)                                   \

@@ -51,7 +51,7 @@ using Stamp = std::array<char, kStampSize>;
 
 bool levelAbove(int threshold)
 {
-    return static_cast<int>(KX_LOG_LEVEL()) > threshold;
+    return KX_LOG_LEVEL() > threshold;
 }
 
 Stamp makeStamp()
