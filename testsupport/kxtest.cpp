@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
 #include <regex>
 #include <sched.h>
 #include <sys/mman.h>
@@ -101,6 +100,11 @@ std::string privateDev()
     return {};
 }
 
+// Receives syslog datagrams on a thread of its own: a datagram queue holds
+// only a few messages, and a process that logs must never wait for the
+// test. The thread only calls recv() into preallocated slots and publishes
+// them with one atomic store, so that it holds no lock that a fork() in the
+// test could copy into a child in the locked state.
 class SyslogReceiver {
 public:
     static SyslogReceiver &get()
@@ -112,21 +116,32 @@ public:
     std::vector<SyslogLine> drain(int quietMs)
     {
         using namespace std::chrono;
-        size_t seen = count();
+        size_t seen = written_.load(std::memory_order_acquire);
         auto quietSince = steady_clock::now();
         while (steady_clock::now() - quietSince < milliseconds(quietMs)) {
             std::this_thread::sleep_for(milliseconds(5));
-            if (size_t now = count(); now != seen) {
+            if (size_t now = written_.load(std::memory_order_acquire); now != seen) {
                 seen = now;
                 quietSince = steady_clock::now();
             }
         }
-        std::lock_guard lock(mutex_);
-        return std::exchange(lines_, {});
+        std::vector<SyslogLine> lines;
+        for (; read_ < seen; ++read_) {
+            const Slot &slot = slots_[read_ % kSlots];
+            lines.push_back(parse(std::string(slot.data, slot.len)));
+        }
+        return lines;
     }
 
 private:
-    SyslogReceiver()
+    static constexpr size_t kSlots = 8192;
+    static constexpr size_t kSlotSize = 2048;
+    struct Slot {
+        size_t len;
+        char data[kSlotSize];
+    };
+
+    SyslogReceiver() : slots_(new Slot[kSlots])
     {
         std::string err = privateDev();
         if (!err.empty()) {
@@ -141,43 +156,45 @@ private:
             perror("kxtest: /dev/log");
             abort();
         }
-        // A datagram queue holds only a few messages; read them as they
-        // come so that a logging process never waits for the test.
         std::thread([this] { receive(); }).detach();
+        while (!running_.load(std::memory_order_acquire))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 
-    size_t count()
+    [[noreturn]] void receive()
     {
-        std::lock_guard lock(mutex_);
-        return lines_.size();
-    }
-
-    void receive()
-    {
-        static const std::regex header(R"(^<(\d+)>\w{3} [ \d]\d \d\d:\d\d:\d\d ([^:]*): )");
-        char buf[8192];
+        running_.store(true, std::memory_order_release);
         for (;;) {
-            ssize_t n = recv(fd_, buf, sizeof buf, 0);
+            size_t next = written_.load(std::memory_order_relaxed);
+            Slot &slot = slots_[next % kSlots];
+            ssize_t n = recv(fd_, slot.data, kSlotSize, 0);
             if (n < 0)
                 continue;
-            std::string text(buf, static_cast<size_t>(n));
-            SyslogLine line;
-            std::smatch m;
-            if (std::regex_search(text, m, header)) {
-                line.priority = std::stoi(m[1]);
-                line.ident = m[2];
-                line.message = m.suffix();
-            } else {
-                line.message = text;
-            }
-            std::lock_guard lock(mutex_);
-            lines_.push_back(std::move(line));
+            slot.len = static_cast<size_t>(n);
+            written_.store(next + 1, std::memory_order_release);
         }
     }
 
+    static SyslogLine parse(const std::string &text)
+    {
+        static const std::regex header(R"(^<(\d+)>\w{3} [ \d]\d \d\d:\d\d:\d\d ([^:]*): )");
+        SyslogLine line;
+        std::smatch m;
+        if (std::regex_search(text, m, header)) {
+            line.priority = std::stoi(m[1]);
+            line.ident = m[2];
+            line.message = m.suffix();
+        } else {
+            line.message = text;
+        }
+        return line;
+    }
+
     int fd_ = -1;
-    std::mutex mutex_;
-    std::vector<SyslogLine> lines_;
+    Slot *slots_;
+    std::atomic<size_t> written_{0};
+    std::atomic<bool> running_{false};
+    size_t read_ = 0;
 };
 
 } // namespace
