@@ -1,0 +1,272 @@
+// libFuzzer target for TLV messages.
+//
+// The input is a message as it would arrive from a mailbox or IPC
+// endpoint. It is checked twice: in a full KXMSG_MAX buffer, and at the end
+// of a heap block exactly as long as its declared total, where
+// AddressSanitizer turns any read past the message into a crash. Bytes of
+// the input beyond the declared total steer the edits that follow.
+//
+// Accepted messages are cross-checked against a walk written here, and
+// edited with every operation; each edit must keep the message inside its
+// buffer, and well-formed wherever it should stay so. A violated invariant
+// traps.
+#include "kxTlv.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <fuzzer/FuzzedDataProvider.h>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using MsgBuf = std::array<uint8_t, KXMSG_MAX>;
+constexpr uint8_t kMark = 0x5A;
+
+const uint8_t kTypes[] = {TLV_TYPE_CMD, TLV_TYPE_ARG, TLV_TYPE_DST, TLV_TYPE_SRC,
+                          TLV_TYPE_RESP, TLV_TYPE_VOID, TLV_TYPE_END};
+
+void check(bool ok)
+{
+    if (!ok)
+        __builtin_trap();
+}
+
+unsigned get16(const uint8_t *p)
+{
+    return (static_cast<unsigned>(p[0]) << 8) | p[1];
+}
+
+// The first element of the type in a well-formed message, walked here
+// without the library.
+const uint8_t *firstOfType(const uint8_t *m, uint8_t type)
+{
+    int total = static_cast<int>(get16(m));
+    for (int off = TLV_MSG_HDR_LEN; off < total; off += 4 + static_cast<int>(get16(m + off + 1)))
+        if (m[off + 3] == type)
+            return m + off;
+    return nullptr;
+}
+
+// An accepted message: total in range, element sizes adding up to the
+// total, the end element empty and last, and nowhere earlier.
+void checkAccepted(const uint8_t *m)
+{
+    int total = tlv_length(m);
+    check(total >= TLV_MSG_MIN_LEN && total <= KXMSG_MAX);
+    int off = TLV_MSG_HDR_LEN;
+    while (off < total - TLV_ELEM_HDR_LEN) {
+        check(m[off + 3] != TLV_TYPE_END);
+        off += TLV_ELEM_HDR_LEN + static_cast<int>(get16(m + off + 1));
+    }
+    check(off == total - TLV_ELEM_HDR_LEN);
+    check(get16(m + off + 1) == 0 && m[off + 3] == TLV_TYPE_END);
+    for (uint8_t type : kTypes)
+        check(tlv_find(m, type) == firstOfType(m, type));
+}
+
+// Whatever the message, a found element lies inside it and has the type.
+void checkFound(const uint8_t *m, size_t n, uint8_t type)
+{
+    const uint8_t *e = tlv_find(m, type);
+    if (e == nullptr)
+        return;
+    check(e >= m + TLV_MSG_HDR_LEN && e + TLV_ELEM_HDR_LEN <= m + n);
+    check(e + TLV_ELEM_HDR_LEN <= m + tlv_length(m) && e[3] == type);
+}
+
+std::unique_ptr<uint8_t[]> exactCopy(const uint8_t *data, size_t n)
+{
+    auto blk = std::make_unique<uint8_t[]>(n);
+    memcpy(blk.get(), data, n);
+    return blk;
+}
+
+// Lookups and in-place edits of a possibly malformed message in a block of
+// exactly n bytes: none may touch a byte outside. Returns the verdict.
+int probeExact(const uint8_t *data, size_t n, uint8_t type, unsigned len)
+{
+    auto blk = exactCopy(data, n);
+    uint8_t *m = blk.get();
+    int verdict = tlv_validate(m);
+    for (uint8_t t : kTypes)
+        checkFound(m, n, t);
+    checkFound(m, n, type);
+    std::array<uint8_t, 256> dst;
+    if (tlv_find(m, type) != nullptr) {
+        int got = sntlv_get(dst.data(), dst.size(), type, m);
+        check(got >= 0 && got < static_cast<int>(dst.size()));
+        sntlv_void(m, type);
+        sntlv_remove(m, n, TLV_TYPE_VOID);
+    }
+    std::vector<uint8_t> value(len, kMark);
+    int added = sntlv_append(m, n, type, len, value.data());
+    check(added == 0 || (added == static_cast<int>(len) + 4 && get16(m) <= n));
+    return verdict;
+}
+
+// Voiding an element keeps sizes and positions; only the end element's
+// loss makes the message malformed.
+void editVoid(const MsgBuf &orig, FuzzedDataProvider &fdp)
+{
+    uint8_t type = fdp.PickValueInArray(kTypes);
+    const uint8_t *e = firstOfType(orig.data(), type);
+    if (e == nullptr)
+        return;
+    MsgBuf buf = orig;
+    sntlv_void(buf.data(), type);
+    size_t at = static_cast<size_t>(e - orig.data());
+    unsigned len = get16(e + 1);
+    check(buf[at + 3] == TLV_TYPE_VOID && get16(buf.data() + at + 1) == len);
+    for (unsigned i = 0; i < len; ++i)
+        check(buf[at + 4 + i] == 0);
+    check(memcmp(buf.data(), orig.data(), at + 3) == 0);
+    size_t after = at + 4 + len;
+    check(memcmp(buf.data() + after, orig.data() + after, buf.size() - after) == 0);
+    check(tlv_validate(buf.data()) == (type == TLV_TYPE_END ? -1 : 0));
+}
+
+// The end element dropped, one element appended within size, a new end
+// element: whatever fits, nothing is written at or beyond size.
+void editAppend(const MsgBuf &orig, FuzzedDataProvider &fdp)
+{
+    MsgBuf buf = orig;
+    unsigned total = get16(buf.data());
+    check(sntlv_remove(buf.data(), buf.size(), TLV_TYPE_END) == -4);
+    check(get16(buf.data()) == total - 4);
+    uint8_t type = fdp.ConsumeIntegral<uint8_t>();
+    if (type == TLV_TYPE_END)
+        type = TLV_TYPE_RESP;
+    unsigned len = fdp.ConsumeIntegralInRange<unsigned>(0, 1600);
+    unsigned size = fdp.ConsumeIntegralInRange<unsigned>(0, KXMSG_MAX);
+    std::vector<uint8_t> value = fdp.ConsumeBytes<uint8_t>(len);
+    value.resize(len, kMark);
+
+    MsgBuf before = buf;
+    bool fits = total + len <= size;
+    int added = sntlv_append(buf.data(), size, type, len, value.data());
+    check(added == (fits ? static_cast<int>(len) + 4 : 0));
+    if (!fits)
+        check(buf == before);
+    bool closes = get16(buf.data()) + 4 <= size;
+    int closed = sntlv_append_val(buf.data(), size, TLV_TYPE_END, 0, 0);
+    check(closed == (closes ? 4 : 0));
+    // Only the total, which the removal rewrote, may differ below size.
+    for (size_t i = std::max<size_t>(size, 2); i < buf.size(); ++i)
+        check(buf[i] == orig[i]);
+    if (closed == 0)
+        return;
+    checkAccepted(buf.data());
+    check(tlv_validate(buf.data()) == 0);
+    check(get16(buf.data()) == total + (fits ? len + 4 : 0));
+    if (fits) {
+        check(buf[total - 4 + 3] == type);
+        check(len == 0 || memcmp(&buf[total], value.data(), len) == 0);
+    }
+}
+
+// A word's bytes go in least significant first; more than four are refused.
+void editAppendVal(const MsgBuf &orig, FuzzedDataProvider &fdp)
+{
+    MsgBuf buf = orig;
+    unsigned total = get16(buf.data());
+    sntlv_remove(buf.data(), buf.size(), TLV_TYPE_END);
+    unsigned len = fdp.ConsumeIntegralInRange<unsigned>(0, 6);
+    uint32_t word = fdp.ConsumeIntegral<uint32_t>();
+    MsgBuf before = buf;
+    int added = sntlv_append_val(buf.data(), buf.size(), TLV_TYPE_ARG, len, word);
+    if (len > 4 || total + len > KXMSG_MAX) {
+        check(added == 0 && buf == before);
+        return;
+    }
+    check(added == static_cast<int>(len) + 4);
+    for (unsigned i = 0; i < len; ++i)
+        check(buf[total + i] == static_cast<uint8_t>(word >> (8 * i)));
+}
+
+// Values come out whole and only when strictly shorter than the room.
+void editGet(const MsgBuf &orig, FuzzedDataProvider &fdp)
+{
+    uint8_t type = fdp.PickValueInArray(kTypes);
+    unsigned dstsize = fdp.ConsumeIntegralInRange<unsigned>(0, 1600);
+    std::vector<uint8_t> dst(dstsize + 16, kMark);
+    int got = sntlv_get(dst.data(), dstsize, type, orig.data());
+    const uint8_t *e = firstOfType(orig.data(), type);
+    unsigned len = e ? get16(e + 1) : 0;
+    unsigned expected = (e && len < dstsize) ? len : 0;
+    check(got == static_cast<int>(expected));
+    if (expected)
+        check(memcmp(dst.data(), e + 4, expected) == 0);
+    for (size_t i = expected; i < dst.size(); ++i)
+        check(dst[i] == kMark);
+}
+
+void editCopy(FuzzedDataProvider &fdp)
+{
+    unsigned len = fdp.ConsumeIntegralInRange<unsigned>(0, 80);
+    unsigned dstsize = fdp.ConsumeIntegralInRange<unsigned>(0, 64);
+    std::array<uint8_t, 80> src;
+    src.fill(0x11);
+    std::array<uint8_t, 80> dst;
+    dst.fill(kMark);
+    int got = sntlv_copy(dst.data(), dstsize, len, src.data());
+    unsigned expected = (len == 0 || len > dstsize) ? 0 : len;
+    check(got == static_cast<int>(expected));
+    for (size_t i = 0; i < dst.size(); ++i)
+        check(dst[i] == (i < expected ? 0x11 : kMark));
+}
+
+void putBytes(FuzzedDataProvider &fdp)
+{
+    int count = fdp.ConsumeIntegralInRange<int>(-1, 6);
+    unsigned size = fdp.ConsumeIntegralInRange<unsigned>(0, 8);
+    uint32_t value = fdp.ConsumeIntegral<uint32_t>();
+    std::array<uint8_t, 12> dst;
+    dst.fill(kMark);
+    int n = snputbytes(reinterpret_cast<char *>(dst.data()), size, count, value);
+    for (size_t i = size; i < dst.size(); ++i)
+        check(dst[i] == kMark);
+    if (count < 1 || count > 4) {
+        check(n == 0 && dst[0] == kMark);
+        return;
+    }
+    check(n >= 0 && n <= count);
+    check(size <= static_cast<unsigned>(count) || n == count);
+    for (int i = 0; i < n; ++i)
+        check(dst[i] == static_cast<uint8_t>(value >> (8 * (count - 1 - i))));
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    MsgBuf full{};
+    memcpy(full.data(), data, std::min(size, full.size()));
+    int verdict = tlv_validate(full.data());
+    check(verdict <= 0 && verdict >= -3);
+    for (uint8_t t : kTypes)
+        checkFound(full.data(), full.size(), t);
+
+    int total = tlv_length(full.data());
+    size_t declared = total < 0 ? 0 : static_cast<size_t>(total);
+    size_t used = std::min(declared, size);
+    FuzzedDataProvider fdp(data + used, size - used);
+    uint8_t type = fdp.ConsumeIntegral<uint8_t>();
+    unsigned len = fdp.ConsumeIntegralInRange<unsigned>(0, 64);
+    if (size >= 2 && declared <= size && declared <= KXMSG_MAX) {
+        int exact = probeExact(data, std::max<size_t>(declared, 2), type, len);
+        check(exact == verdict);
+    }
+    if (verdict == 0) {
+        checkAccepted(full.data());
+        editVoid(full, fdp);
+        editAppend(full, fdp);
+        editAppendVal(full, fdp);
+        editGet(full, fdp);
+    }
+    editCopy(fdp);
+    putBytes(fdp);
+    return 0;
+}

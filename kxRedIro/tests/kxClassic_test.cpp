@@ -1,0 +1,273 @@
+// Classic frames to TLV messages and back, and the assertions that guard
+// the conversions.
+#include "kxClassic.h"
+#include "kxTlv.h"
+
+#include "kxtest.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <regex>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Piece = std::variant<int, const char *>;
+
+Bytes bytes(std::initializer_list<Piece> pieces)
+{
+    Bytes out;
+    for (const Piece &p : pieces) {
+        if (const int *n = std::get_if<int>(&p))
+            out.push_back(static_cast<uint8_t>(*n));
+        else
+            for (const char *s = std::get<const char *>(p); *s; ++s)
+                out.push_back(static_cast<uint8_t>(*s));
+    }
+    return out;
+}
+
+// The camera's "SU" command, and its answer with the one status byte 0x00:
+// type 11, the two addresses exchanged by their type bytes, a response
+// element before the end element.
+const Bytes kSu = bytes({0x00, 0x2D, 0x00, 0x0A,
+                         0x00, 0x00, 0x02, 0x41, "SU",
+                         0x00, 0x00, 0x00, 0x42,
+                         0x00, 0x00, 0x0A, 0x44, "/to_camera",
+                         0x00, 0x00, 0x09, 0x43, "/to_kxnet",
+                         0x00, 0x00, 0x00, 0xEE});
+const Bytes kSuResp = bytes({0x00, 0x32, 0x00, 0x0B,
+                             0x00, 0x00, 0x02, 0x41, "SU",
+                             0x00, 0x00, 0x00, 0x42,
+                             0x00, 0x00, 0x0A, 0x43, "/to_camera",
+                             0x00, 0x00, 0x09, 0x44, "/to_kxnet",
+                             0x00, 0x00, 0x01, 0x45, 0x00,
+                             0x00, 0x00, 0x00, 0xEE});
+
+constexpr uint8_t kMark = 0xA5;
+using MsgBuf = std::array<uint8_t, KXMSG_MAX>;
+
+MsgBuf inBuffer(const Bytes &b)
+{
+    MsgBuf buf;
+    buf.fill(kMark);
+    std::copy(b.begin(), b.end(), buf.begin());
+    return buf;
+}
+
+Bytes head(const void *buf, size_t n)
+{
+    const auto *p = static_cast<const uint8_t *>(buf);
+    return Bytes(p, p + n);
+}
+
+const char *chars(const Bytes &b)
+{
+    return reinterpret_cast<const char *>(b.data());
+}
+
+// A command with the code "XY" and count argument bytes 0, 1, 2, ...
+MsgBuf commandWithArgs(unsigned count)
+{
+    MsgBuf buf = inBuffer({});
+    std::vector<uint8_t> args(count);
+    for (unsigned i = 0; i < count; ++i)
+        args[i] = static_cast<uint8_t>(i);
+    tlv_init(buf.data(), buf.size(), 10);
+    sntlv_append(buf.data(), buf.size(), TLV_TYPE_CMD, 2, "XY");
+    sntlv_append(buf.data(), buf.size(), TLV_TYPE_ARG, count, args.data());
+    sntlv_append_val(buf.data(), buf.size(), TLV_TYPE_END, 0, 0);
+    return buf;
+}
+
+void expectAssert(const std::function<void()> &body, const char *function,
+                  const char *condition)
+{
+    kxtest::ChildResult r = kxtest::runChild([&] {
+        g_debug_level |= KX_DBG_STDOUT;
+        body();
+    });
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.exitCode, 255);
+    std::regex report(std::string("\x1b\\[31mASSERT:kxRedIro/src/kxClassic\\.cpp/") +
+                      function + ":[0-9]+:" + condition + "\n\x1b\\[0m");
+    EXPECT_TRUE(std::regex_search(r.out, report)) << r.out;
+}
+
+TEST(ClassicFromTlv, SuWithoutArguments)
+{
+    MsgBuf su = inBuffer(kSu);
+    std::array<char, 8> dst;
+    dst.fill('#');
+    EXPECT_EQ(convertTlvToClassic(dst.data(), dst.size(), su.data()), 4);
+    EXPECT_EQ(head(dst.data(), 6), bytes({'C', 2, 'S', 'U', 0x00, '#'}));
+    EXPECT_EQ(g_tlvcmd, su.data() + 4);
+}
+
+TEST(ClassicFromTlv, ArgumentsCutTo253)
+{
+    MsgBuf cmd = commandWithArgs(300);
+    std::array<uint8_t, 300> dst;
+    dst.fill(kMark);
+    EXPECT_EQ(convertTlvToClassic(reinterpret_cast<char *>(dst.data()), dst.size(), cmd.data()),
+              257);
+    EXPECT_EQ(head(dst.data(), 4), bytes({'C', 255, 'X', 'Y'}));
+    for (unsigned i = 0; i < 253; ++i)
+        ASSERT_EQ(dst[4 + i], static_cast<uint8_t>(i)) << i;
+    EXPECT_EQ(dst[257], kMark);
+}
+
+TEST(ClassicFromTlv, DestinationTooSmallWritesNothing)
+{
+    MsgBuf cmd = commandWithArgs(300);
+    auto small = std::make_unique<char[]>(256);
+    memset(small.get(), '#', 256);
+    EXPECT_EQ(convertTlvToClassic(small.get(), 256, cmd.data()), 0);
+    EXPECT_EQ(small[0], '#');
+
+    // Without arguments the frame still needs its trailing NUL.
+    MsgBuf su = inBuffer(kSu);
+    auto four = std::make_unique<char[]>(4);
+    memset(four.get(), '#', 4);
+    EXPECT_EQ(convertTlvToClassic(four.get(), 4, su.data()), 0);
+    EXPECT_EQ(std::string(four.get(), 4), "####");
+}
+
+TEST(ClassicFromTlv, MissingElementsAssert)
+{
+    std::array<char, 300> dst{};
+    expectAssert([&] {
+        MsgBuf noCmd = inBuffer(bytes({0x00, 0x0C, 0x00, 0x0A, 0, 0, 0, 0x42, 0, 0, 0, 0xEE}));
+        convertTlvToClassic(dst.data(), dst.size(), noCmd.data());
+    }, "convertTlvToClassic", "g_tlvcmd != NULL");
+    expectAssert([&] {
+        MsgBuf noArg = inBuffer(bytes({0x00, 0x0E, 0x00, 0x0A, 0, 0, 2, 0x41, "SU",
+                                       0, 0, 0, 0xEE}));
+        convertTlvToClassic(dst.data(), dst.size(), noArg.data());
+    }, "convertTlvToClassic", "tlvarg != NULL");
+}
+
+TEST(ClassicCmdToTlv, SuBecomesTheCameraCommand)
+{
+    MsgBuf out = inBuffer({});
+    Bytes frame = bytes({'C', 2, "SU"});
+    EXPECT_EQ(convertClassicCmdToTlv(out.data(), out.size(), chars(frame), 4), 45);
+    Bytes expected = kSu;
+    expected.push_back(kMark);
+    EXPECT_EQ(head(out.data(), 46), expected);
+}
+
+TEST(ClassicCmdToTlv, LongestFrameInItsOwnBuffer)
+{
+    // Length byte 255: 253 argument bytes, converted into the frame's buffer.
+    MsgBuf buf = inBuffer(bytes({'C', 255, "AB"}));
+    for (unsigned i = 0; i < 253; ++i)
+        buf[4 + i] = static_cast<uint8_t>(0x80 + i);
+    EXPECT_EQ(convertClassicCmdToTlv(buf.data(), buf.size(),
+                                     reinterpret_cast<const char *>(buf.data()), 257),
+              298);
+    EXPECT_EQ(head(buf.data(), 14), bytes({0x01, 0x2A, 0x00, 0x0A, 0x00, 0x00, 0x02, 0x41,
+                                           "AB", 0x00, 0x00, 0xFD, 0x42}));
+    for (unsigned i = 0; i < 253; ++i)
+        ASSERT_EQ(buf[14 + i], static_cast<uint8_t>(0x80 + i)) << i;
+    EXPECT_EQ(tlv_validate(buf.data()), 0);
+}
+
+TEST(ClassicCmdToTlv, ShortFramesAndSmallBuffers)
+{
+    MsgBuf out = inBuffer({});
+    EXPECT_EQ(convertClassicCmdToTlv(out.data(), out.size(), chars(bytes({'C', 0})), 2), 0);
+    EXPECT_EQ(convertClassicCmdToTlv(out.data(), out.size(), chars(bytes({'C', 1, 'S'})), 3), 0);
+    EXPECT_EQ(out[0], kMark);
+
+    Bytes frame = bytes({'C', 2, "SU"});
+    auto seven = std::make_unique<uint8_t[]>(7);
+    EXPECT_EQ(convertClassicCmdToTlv(seven.get(), 7, chars(frame), 4), 0);
+    // One byte short of the end element: the command goes without it.
+    auto short44 = std::make_unique<uint8_t[]>(44);
+    EXPECT_EQ(convertClassicCmdToTlv(short44.get(), 44, chars(frame), 4), 41);
+    Bytes withoutEnd(kSu.begin(), kSu.end() - 4);
+    withoutEnd[1] = 41;
+    EXPECT_EQ(head(short44.get(), 41), withoutEnd);
+}
+
+TEST(ClassicCmdToTlv, MalformedFramesAssert)
+{
+    MsgBuf out{};
+    expectAssert([&] {
+        convertClassicCmdToTlv(out.data(), out.size(), chars(bytes({'C', 2, "SU", 0})), 5);
+    }, "convertClassicCmdToTlv", "ibuf\\[1\\] == rlen");
+    expectAssert([&] {
+        convertClassicCmdToTlv(out.data(), out.size(), chars(bytes({'R', 2, "SU"})), 4);
+    }, "convertClassicCmdToTlv", "ibuf\\[0\\] == CC_MQ_COMMAND_REQ");
+    expectAssert([&] {
+        convertClassicCmdToTlv(out.data(), out.size(), chars(bytes({'C'})), 1);
+    }, "convertClassicCmdToTlv", "ilen > 1");
+    expectAssert([&] {
+        convertClassicCmdToTlv(out.data(), out.size(), "", 0);
+    }, "convertClassicCmdToTlv", "ilen > 1");
+}
+
+TEST(ClassicRespToTlv, SuAnsweredWithStatusByte)
+{
+    MsgBuf msg = inBuffer(kSu);
+    Bytes resp = bytes({'R', 1, 0x00});
+    EXPECT_EQ(convertClassicRespToTlv(msg.data(), 45, msg.size(), chars(resp), 3), 50);
+    Bytes expected = kSuResp;
+    expected.push_back(kMark);
+    EXPECT_EQ(head(msg.data(), 51), expected);
+    EXPECT_EQ(tlv_validate(msg.data()), 0);
+}
+
+TEST(ClassicRespToTlv, PayloadThatDoesNotFitIsLeftOut)
+{
+    Bytes resp = bytes({'R', 1, 0x00});
+    auto buf = std::make_unique<uint8_t[]>(45);
+    memcpy(buf.get(), kSu.data(), kSu.size());
+    EXPECT_EQ(convertClassicRespToTlv(buf.get(), 45, 45, chars(resp), 3), 45);
+    // The answer's header and addresses, the command's length and end.
+    Bytes expected = kSu;
+    expected[3] = 0x0B;
+    expected[17] = 0x43;
+    expected[31] = 0x44;
+    EXPECT_EQ(head(buf.get(), 45), expected);
+    EXPECT_EQ(tlv_validate(buf.get()), 0);
+
+    // A buffer smaller than the command itself is left alone.
+    MsgBuf msg = inBuffer(kSu);
+    EXPECT_EQ(convertClassicRespToTlv(msg.data(), 45, 44, chars(resp), 3), 0);
+    EXPECT_EQ(head(msg.data(), 45), kSu);
+}
+
+TEST(ClassicRespToTlv, MalformedInputAsserts)
+{
+    auto convert = [](Bytes msg, const Bytes &resp, int rlen) {
+        MsgBuf buf = inBuffer(msg);
+        convertClassicRespToTlv(buf.data(), static_cast<int>(msg.size()), buf.size(),
+                                chars(resp), rlen);
+    };
+    const char *fn = "convertClassicRespToTlv";
+    expectAssert([&] { convert(kSu, bytes({'R'}), 1); }, fn, "rlen > 1");
+    expectAssert([&] { convert(kSu, bytes({'C', 1, 0x00}), 3); }, fn,
+                 "rbuf\\[0\\] == CC_MQ_COMMAND_RESP");
+    expectAssert([&] { convert(kSu, bytes({'R', 2, 0x00}), 3); }, fn, "rbuf\\[1\\] == tlen");
+    Bytes broken = kSu;
+    broken[44] = 0xEF;
+    expectAssert([&] { convert(broken, bytes({'R', 1, 0x00}), 3); }, fn,
+                 "0 == tlv_validate\\(ibuf\\)");
+    Bytes noSrc = kSu;
+    noSrc[17] = TLV_TYPE_VOID;
+    expectAssert([&] { convert(noSrc, bytes({'R', 1, 0x00}), 3); }, fn, "tlvsrc != NULL");
+    Bytes noDst = kSu;
+    noDst[31] = TLV_TYPE_VOID;
+    expectAssert([&] { convert(noDst, bytes({'R', 1, 0x00}), 3); }, fn, "tlvdst != NULL");
+}
+
+} // namespace
