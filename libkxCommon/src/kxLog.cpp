@@ -106,23 +106,25 @@ void emitLine(std::string_view body)
     syslog(LOG_DEBUG, "%s", body.data());
 }
 
-// Bounded formatting into a line buffer; a line that had to be cut still
-// ends with its line end.
-struct LineBuf {
-    std::array<char, kLineMax> text{};
+// Bounded formatting into a caller's buffer, which stays terminated.
+struct TextBuf {
+    char *text;
+    size_t size;
     size_t len = 0;
+    bool cut = false;
 
     void vappend(const char *fmt, va_list ap)
     {
-        if (len >= text.size() - 1)
+        if (size == 0 || len + 1 >= size) {
+            cut = true;
             return;
-        int n = vsnprintf(text.data() + len, text.size() - len, fmt, ap);
+        }
+        int n = vsnprintf(text + len, size - len, fmt, ap);
         if (n < 0)
             return;
-        size_t room = text.size() - len - 1;
-        if (static_cast<size_t>(n) > room) {
-            len = text.size() - 1;
-            text[len - 1] = '\n';
+        if (static_cast<size_t>(n) >= size - len) {
+            len = size - 1;
+            cut = true;
         } else {
             len += static_cast<size_t>(n);
         }
@@ -135,8 +137,27 @@ struct LineBuf {
         vappend(fmt, ap);
         va_end(ap);
     }
+};
 
-    std::string_view view() const { return {text.data(), len}; }
+// One log line; a line that had to be cut still ends with its line end.
+struct LineBuf {
+    std::array<char, kLineMax> storage{};
+    TextBuf buf{storage.data(), storage.size()};
+
+    void vappend(const char *fmt, va_list ap) { buf.vappend(fmt, ap); }
+    void append(const char *fmt, ...) __attribute__((format(printf, 2, 3)))
+    {
+        va_list ap;
+        va_start(ap, fmt);
+        buf.vappend(fmt, ap);
+        va_end(ap);
+    }
+    std::string_view view()
+    {
+        if (buf.cut)
+            storage[buf.len - 1] = '\n';
+        return {storage.data(), buf.len};
+    }
 };
 
 } // namespace
@@ -201,32 +222,25 @@ extern "C" int kxHexDumpLine(char *line, size_t size, const char *label,
         return 0;
     const auto *bytes = static_cast<const unsigned char *>(data);
     std::array<char, 17> column{};
-    size_t used = 0;
-    auto put = [&](const char *fmt, auto... args) {
-        if (used + 1 >= size)
-            return;
-        int n = snprintf(line + used, size - used, fmt, args...);
-        if (n > 0)
-            used += std::min(static_cast<size_t>(n), size - used - 1);
-    };
+    TextBuf out{line, size};
 
-    put("%-11s%08x  ", label, static_cast<unsigned>(*addr & ~0xFu));
+    out.append("%-11s%08x  ", label, static_cast<unsigned>(*addr & ~0xFu));
     for (int slot = 0; slot < 16; ++slot) {
         if (*pos >= 0 && *pos < len) {
             unsigned char b = bytes[*pos];
-            put("%02x", b);
+            out.append("%02x", b);
             column[slot] = (b >= 0x20 && b <= 0x7E) ? static_cast<char>(b) : '.';
         } else {
-            put("  ");
+            out.append("  ");
             column[slot] = ' ';
         }
         ++*pos;
         ++*addr;
         if (slot % 4 == 3 && slot != 15)
-            put(" ");
+            out.append(" ");
     }
-    put("  %s", column.data());
-    return static_cast<int>(used);
+    out.append("  %s", column.data());
+    return static_cast<int>(out.len);
 }
 
 extern "C" void kxHexDump(const char *label, uint32_t start, const void *data, int len)
