@@ -2,7 +2,10 @@
 #ifndef KXCOMMON_H
 #define KXCOMMON_H
 
+#include "kxMsg.h"
 #include "kxLog.h"
+#include "kxTlv.h"
+#include "kxMbox.h"
 #include "kxUtil.h"
 #include "kxHexStr.h"
 

@@ -15,5 +15,10 @@ int main(void)
         return 1;
     if (g_debug_level != KX_DEBUG_LEVEL_INIT || g_debug != KX_DEBUG_INIT)
         return 1;
+    uint8_t msg[KXMSG_MAX];
+    int len = tlv_init(msg, sizeof msg, 10);
+    len += sntlv_append_val(msg, sizeof msg, TLV_TYPE_END, 0, 0);
+    if (len != 8 || tlv_validate(msg) != 0 || g_timedreceive != 10)
+        return 1;
     return strncmp(text, "00000000  41 42 ", 16) == 0 ? 0 : 1;
 }
