@@ -64,4 +64,64 @@ void DrawCircle(int32_t radius);
  */
 void DrawTarget(int32_t size);
 
+
+/* ------------------------------------------------------------------------
+ * Commands and their handlers
+ *
+ * Two-letter codes, lower case for queries and upper case for settings.
+ * Every response starts with a status byte, 0x00 accepted or 0x01 refused;
+ * multi-byte values in responses are big-endian.
+ * ------------------------------------------------------------------------ */
+
+inline constexpr int KX_CA_COMMANDS = 24;     /* codes, "??" included */
+inline constexpr int KX_CA_DEFAULT = 23;      /* index of "??", every unknown code */
+inline constexpr uint8_t KX_CA_ACCEPTED = 0x00;
+inline constexpr uint8_t KX_CA_REFUSED = 0x01;
+
+/* The simulated camera's mode: the size of the canvas target. */
+extern uint8_t g_caMode;
+
+/* The codes laid end to end; code i stands at characters 2i and 2i + 1. */
+extern const char g_caCodes[2 * KX_CA_COMMANDS + 1];
+
+/*
+ * Writes the response for the argument bytes from the start of resp and
+ * returns its length, or a negative value when nothing is to be answered.
+ */
+typedef int CAhandler(uint8_t *resp, unsigned size, const uint8_t *arg, unsigned argLen,
+                      int index);
+
+typedef struct CAcommand_s {
+    uint32_t maxArgLen;
+    uint32_t minArgLen;
+    CAhandler *handler;
+} CAcommand_t;
+
+/* One row per code of g_caCodes, then an all-zero row that ends it. */
+extern const CAcommand_t g_caCommandTable[KX_CA_COMMANDS + 1];
+
+/* The index of a command code (its first two bytes); KX_CA_DEFAULT when it
+ * is not a code of the table. */
+int CAcommandIndex(const uint8_t *code);
+
+/* Checks the argument length against the table and runs the handler. */
+int CAdispatch(uint8_t *resp, unsigned size, const uint8_t *arg, unsigned argLen, int index);
+
+CAhandler CAsetDB, CAgetCM, CAgetCV, CAgetLC, CAgetPV, CAgetSE, CAgetST, CAgetTM, CAgetUM,
+    CAgetVS, CAgetSH, CAgetSX, CAgetCC, CAsetCM, CAsetPV, CAsetTM, CAsetUM, CAsetSH, CAsetPW,
+    CAsetOO, CAsetIT, CAsetHR, CAsetSU, CAgetDefault;
+
+/* ------------------------------------------------------------------------
+ * Commands the camera sends on its own, to "/to_kxnet"
+ * ------------------------------------------------------------------------ */
+
+/* "LC" with the canvas as it stands; returns the mailbox close's result. */
+int CAsendLC(void);
+
+/* "SU", ready to suspend; returns the mailbox close's result. */
+int CAsendSU(void);
+
+/* Sends "LC" when the canvas was redrawn since it was last sent. */
+void CAsendPendingLC(void);
+
 #endif /* CAMCOMMAND_H */

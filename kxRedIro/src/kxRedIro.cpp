@@ -6,11 +6,15 @@
 #include "camCommand.h"
 #include "kxLog.h"
 #include "kxMbox.h"
+#include "kxTlv.h"
 #include "kxipc.h"
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <getopt.h>
+#include <source_location>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,10 +37,115 @@ const struct option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+// A mailbox and the endpoint its commands go to.
+struct MailboxRoute {
+    kxMbox_t *rxq;
+    kxIpcHdl *hdl;
+    const char *sendCheck;
+};
+
+// An endpoint whose messages go to "/to_kxnet"; an invalid one goes back
+// to the endpoint when sendBackCheck is set and is dropped otherwise.
+struct EndpointRoute {
+    kxIpcHdl *hdl;
+    int fd;
+    const char *receiveCheck;
+    const char *errorText;
+    const char *sendBackCheck;
+};
+
+struct Routes {
+    std::array<MailboxRoute, 3> mailboxes;
+    std::array<EndpointRoute, 3> endpoints;
+};
+
 [[noreturn]] void usage(const char *prog)
 {
     printf(kUsage, prog != nullptr ? prog : "kxRedIro");
     exit(0);
+}
+
+// The forwarding loop is the tail of main, and its failed checks are
+// reported as main's, with their own line.
+void check(bool ok, const char *cond, std::source_location at = std::source_location::current())
+{
+    if (!ok)
+        kxAssertFail(at.file_name(), "main", static_cast<int>(at.line()), cond);
+}
+
+void mailToKxnet(const uint8_t *ibuf, int ilen)
+{
+    kxMbox_t txqToKXnet{};
+    check(kxMbox_txopen(KXMBOXtoKXNET, &txqToKXnet) == 0,
+          "kxMbox_txopen(KXMBOXtoKXNET, &txqToKXnet) == 0");
+    kxMbox_send(ibuf, ilen, &txqToKXnet);
+    kxMbox_close(&txqToKXnet);
+}
+
+// A command from a mailbox: the simulated camera takes "DB" (and all of
+// them in simulator mode); the rest goes to the camera side unchanged. A
+// mailbox is written by our own processes, so a malformed message there is
+// a bug worth stopping for.
+void serveMailbox(const MailboxRoute &route, uint8_t *ibuf)
+{
+    int ilen = snkxMbox_receive(ibuf, KXMSG_MAX, route.rxq);
+    kxTrace(KX_TRACE_TO_RT, ibuf, ilen);
+    check(0 == tlv_validate(ibuf), "0 == tlv_validate(ibuf)");
+    if (sim_and_send(ibuf, ilen))
+        return;
+    check(kxIpcSend(route.hdl, ibuf, ilen) >= 0, route.sendCheck);
+}
+
+// A message from the camera side goes to the network daemon; one that is
+// malformed is logged and returned, so that the camera side learns of it.
+void serveEndpoint(const EndpointRoute &route, uint8_t *ibuf)
+{
+    int ilen = kxIpcReceive(route.hdl, ibuf);
+    check(ilen != 0, route.receiveCheck);
+    kxTrace(KX_TRACE_FROM_RT, ibuf, ilen);
+    if (tlv_validate(ibuf) == 0) {
+        mailToKxnet(ibuf, ilen);
+        return;
+    }
+    kxTraceError(route.errorText, ibuf, ilen);
+    if (route.sendBackCheck != nullptr)
+        check(kxIpcSend(route.hdl, ibuf, ilen) >= 0, route.sendBackCheck);
+}
+
+void addToSet(int fd, fd_set &set, int &count)
+{
+    if (fd < 0 || fd >= FD_SETSIZE)
+        return;
+    FD_SET(fd, &set);
+    count = std::max(count, fd + 1);
+}
+
+bool isReady(int fd, const fd_set &set)
+{
+    return fd >= 0 && fd < FD_SETSIZE && FD_ISSET(fd, &set);
+}
+
+// One message at most from each ready descriptor per cycle, in a fixed
+// order, so that a flood on one of them cannot starve the others.
+[[noreturn]] void forward(const Routes &routes, uint8_t *ibuf)
+{
+    for (;;) {
+        fd_set readSet;
+        FD_ZERO(&readSet);
+        int count = 0;
+        for (const auto &route : routes.mailboxes)
+            addToSet(route.rxq->mqd, readSet, count);
+        for (const auto &route : routes.endpoints)
+            addToSet(route.fd, readSet, count);
+        if (select(count, &readSet, nullptr, nullptr, nullptr) == -1)
+            continue;
+        for (const auto &route : routes.mailboxes)
+            if (isReady(route.rxq->mqd, readSet))
+                serveMailbox(route, ibuf);
+        for (const auto &route : routes.endpoints)
+            if (isReady(route.fd, readSet))
+                serveEndpoint(route, ibuf);
+    }
 }
 
 } // namespace
@@ -124,9 +233,21 @@ int main(int argc, char **argv)
     ASSERT(kxMbox_create(KXMBOXtoPLAT, KXMSG_MAX_COUNT_MD) == 0);
     ASSERT(kxMbox_create(KXMBOXtoBLE, KXMSG_MAX_COUNT_LG) == 0);
 
-    (void)netFd;
-    (void)csiFd;
-    (void)wcFd;
-    for (;;)
-        pause();
+    const Routes routes = {
+        .mailboxes = {{
+            {&rxq_to_rtos_cac, &kxNetIpcHdl, "kxIpcSend(&kxNetIpcHdl, ibuf, ilen) >= 0"},
+            {&rxq_to_rtos_wif, &kxWcIpcHdl, "kxIpcSend(&kxWcIpcHdl, ibuf, ilen) >= 0"},
+            {&rxq_to_rtos_csi, &kxCsiIpcHdl, "kxIpcSend(&kxCsiIpcHdl, ibuf, ilen) >= 0"},
+        }},
+        .endpoints = {{
+            {&kxNetIpcHdl, netFd, "ilen = kxIpcReceive(&kxNetIpcHdl, ibuf)",
+             "CAM ipc validate failed", "kxIpcSend(&kxNetIpcHdl, ibuf, ilen) >= 0"},
+            {&kxWcIpcHdl, wcFd, "ilen = kxIpcReceive(&kxWcIpcHdl, ibuf)",
+             "WC ipc validate failed", "kxIpcSend(&kxWcIpcHdl, ibuf, ilen) >= 0"},
+            {&kxCsiIpcHdl, csiFd, "ilen = kxIpcReceive(&kxCsiIpcHdl, ibuf)",
+             "CSI ipc validate failed", nullptr},
+        }},
+    };
+    std::array<uint8_t, KXMSG_MAX> ibuf{};
+    forward(routes, ibuf.data());
 }

@@ -16,4 +16,18 @@
 #define KXMBOXtoPLAT   "/to_pla"
 #define KXMBOXtoBLE    "/to_ble"
 
+// Hands a message that came from a mailbox to the simulated camera when it
+// is "DB" or simulator mode is on: 1 when taken (answered or dropped), 0
+// when the caller is to forward it. The message must have passed
+// tlv_validate; ibuf holds KXMSG_MAX bytes.
+int sim_and_send(uint8_t *ibuf, int ilen);
+
+// Turns the command in ibuf into the simulated camera's response, in place,
+// mails it to "/to_kxnet" and sends a redrawn canvas after it.
+void cameraSimulator(uint8_t *ibuf, int ilen, unsigned size);
+
+// Mails one message of the simulated camera to "/to_kxnet", opening and
+// closing the mailbox around it. Returns the result of the close.
+int simMailToKxnet(const uint8_t *msg, int len);
+
 #endif // KXREDIRO_H
