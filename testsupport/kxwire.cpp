@@ -1,0 +1,182 @@
+#include "kxwire.h"
+
+#include "kxipc.h"
+
+#include <cerrno>
+#include <ctime>
+#include <fcntl.h>
+#include <mqueue.h>
+#include <poll.h>
+
+namespace kxtest {
+
+Bytes element(uint8_t type, const Bytes &value)
+{
+    Bytes e;
+    e += '\0';
+    e += static_cast<char>(value.size() >> 8);
+    e += static_cast<char>(value.size() & 0xFF);
+    e += static_cast<char>(type);
+    return e + value;
+}
+
+Bytes message(uint8_t type, const std::vector<Bytes> &elements)
+{
+    Bytes body;
+    for (const auto &e : elements)
+        body += e;
+    size_t total = 4 + body.size();
+    Bytes m;
+    m += static_cast<char>(total >> 8);
+    m += static_cast<char>(total & 0xFF);
+    m += '\0';
+    m += static_cast<char>(type);
+    return m + body;
+}
+
+Bytes command(const Bytes &code, const Bytes &args, const Bytes &source, const Bytes &destination)
+{
+    return message(10, {element('A', code), element('B', args), element('D', source),
+                        element('C', destination), element(0xEE, {})});
+}
+
+Bytes response(const Bytes &code, const Bytes &args, const Bytes &payload, const Bytes &source,
+               const Bytes &destination)
+{
+    return message(11, {element('A', code), element('B', args), element('C', source),
+                        element('D', destination), element('E', payload), element(0xEE, {})});
+}
+
+namespace {
+
+size_t u16(const Bytes &m, size_t at)
+{
+    return static_cast<size_t>(static_cast<uint8_t>(m[at])) << 8 | static_cast<uint8_t>(m[at + 1]);
+}
+
+} // namespace
+
+bool wellFormed(const Bytes &msg)
+{
+    if (msg.size() < 8 || u16(msg, 0) != msg.size() || static_cast<uint8_t>(msg.back()) != 0xEE)
+        return false;
+    size_t at = 4;
+    while (at + 4 <= msg.size()) {
+        size_t len = u16(msg, at + 1);
+        if (static_cast<uint8_t>(msg[at + 3]) == 0xEE)
+            return at + 4 == msg.size() && len == 0;
+        at += 4 + len;
+    }
+    return false;
+}
+
+std::optional<Bytes> valueOf(const Bytes &msg, uint8_t type)
+{
+    size_t total = msg.size() >= 2 ? u16(msg, 0) : 0;
+    for (size_t at = 4; at + 4 <= total && at + 4 <= msg.size();) {
+        size_t len = u16(msg, at + 1);
+        if (static_cast<uint8_t>(msg[at + 3]) == type && at + 4 + len <= msg.size())
+            return msg.substr(at + 4, len);
+        at += 4 + len;
+    }
+    return std::nullopt;
+}
+
+Bytes hex(const std::string &spaced)
+{
+    Bytes out;
+    for (size_t i = 0; i < spaced.size();) {
+        if (spaced[i] == ' ') {
+            ++i;
+            continue;
+        }
+        out += static_cast<char>(std::stoi(spaced.substr(i, 2), nullptr, 16));
+        i += 2;
+    }
+    return out;
+}
+
+std::string toHex(const Bytes &bytes)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char b : bytes) {
+        if (!out.empty())
+            out += ' ';
+        out += digits[b >> 4];
+        out += digits[b & 0xF];
+    }
+    return out;
+}
+
+bool post(const std::string &mailbox, const Bytes &msg)
+{
+    mqd_t q = mq_open(mailbox.c_str(), O_WRONLY);
+    if (q == static_cast<mqd_t>(-1))
+        return false;
+    int rc = mq_send(q, msg.data(), msg.size(), 0);
+    mq_close(q);
+    return rc == 0;
+}
+
+std::optional<Bytes> take(const std::string &mailbox, int timeoutMs)
+{
+    mqd_t q = mq_open(mailbox.c_str(), O_RDONLY);
+    if (q == static_cast<mqd_t>(-1))
+        return std::nullopt;
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += timeoutMs / 1000;
+    deadline.tv_nsec += (timeoutMs % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    char buf[8192];
+    ssize_t n = mq_timedreceive(q, buf, sizeof buf, nullptr, &deadline);
+    mq_close(q);
+    if (n < 0)
+        return std::nullopt;
+    return Bytes(buf, static_cast<size_t>(n));
+}
+
+struct Camera::Handle {
+    kxIpcHdl hdl{};
+    bool open = false;
+};
+
+Camera::Camera(const std::string &endpoint) : handle_(new Handle)
+{
+    handle_->open = kxIpcRtInit(endpoint.c_str(), &handle_->hdl) == 0;
+}
+
+Camera::~Camera()
+{
+    if (handle_->open)
+        kxIpcClose(&handle_->hdl);
+    delete handle_;
+}
+
+bool Camera::ok() const
+{
+    return handle_->open;
+}
+
+bool Camera::send(const Bytes &msg)
+{
+    return kxIpcSend(&handle_->hdl, msg.data(), static_cast<int>(msg.size())) >= 0;
+}
+
+std::optional<Bytes> Camera::receive(int timeoutMs)
+{
+    pollfd p{kxIpcGetFd(&handle_->hdl), POLLIN, 0};
+    if (p.fd < 0 || poll(&p, 1, timeoutMs) != 1)
+        return std::nullopt;
+    char buf[KXIPC_MSG_MAX];
+    int n = kxIpcReceive(&handle_->hdl, buf);
+    if (n <= 0)
+        return std::nullopt;
+    return Bytes(buf, static_cast<size_t>(n));
+}
+
+} // namespace kxtest
