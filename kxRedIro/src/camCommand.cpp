@@ -180,11 +180,7 @@ struct Response {
         for (int i = 0; i < count; ++i)
             byte(0);
     }
-    void mode()
-    {
-        if (snprintf(at(), room(), "%c", g_caMode) == 1)
-            ++len;
-    }
+    void mode() { byte(g_caMode); }
     // A length byte and the characters, without their terminator.
     void string(const char *text)
     {

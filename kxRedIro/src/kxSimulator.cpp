@@ -59,7 +59,7 @@ void cameraSimulator(uint8_t *ibuf, int ilen, unsigned size)
     ASSERT(tlvdst != NULL);
 
     int len = ilen + sntlv_remove(ibuf, size, TLV_TYPE_END);
-    std::array<uint8_t, KXMSG_MAX> resp{};
+    std::array<uint8_t, KXMSG_MAX> resp; // handlers write what they return
     int n = CAdispatch(resp.data(), resp.size(), tlvarg + TLV_ELEM_HDR_LEN, valueLength(tlvarg),
                        CAcommandIndex(tlvcmd + TLV_ELEM_HDR_LEN));
     if (n < 0)

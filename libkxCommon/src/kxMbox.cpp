@@ -21,17 +21,10 @@ namespace {
 
 constexpr mode_t kMboxMode = 0664;
 
-// Linux already hands out every message-queue descriptor with FD_CLOEXEC
-// set. Checking costs one fcntl per open and keeps a daemon's mailboxes out
-// of the programs it might exec even where that does not hold. A failing
-// fcntl is left alone: the descriptor itself is good, and an open must not
-// fail over it.
-void keepFromExec(mqd_t mqd)
-{
-    int flags = fcntl(mqd, F_GETFD);
-    if (flags >= 0 && (flags & FD_CLOEXEC) == 0)
-        (void)fcntl(mqd, F_SETFD, flags | FD_CLOEXEC);
-}
+// Linux makes every message-queue descriptor close-on-exec; the flag says
+// so where it is asked for, at no cost on the message path (a sender opens
+// the mailbox for every message).
+constexpr int kNoExec = O_CLOEXEC;
 
 void setAttr(kxMbox_t *kxattr, long count, long size)
 {
@@ -58,11 +51,9 @@ extern "C" int kxMbox_txopen(const char *name, kxMbox_t *kxattr)
     setAttr(kxattr, KXMSG_MAX_COUNT_LG, KXMSG_MAX);
     // Never created here: a sender must not invent a mailbox that nobody
     // reads, and the receiver decides its size.
-    kxattr->mqd = mq_open(name, O_WRONLY);
-    if (kxattr->mqd != static_cast<mqd_t>(-1)) {
-        keepFromExec(kxattr->mqd);
+    kxattr->mqd = mq_open(name, O_WRONLY | kNoExec);
+    if (kxattr->mqd != static_cast<mqd_t>(-1))
         return 0;
-    }
     // Logged here, not in a helper, so that the line names this operation.
     // errno stays for the caller; the log targets may overwrite it.
     int err = errno;
@@ -78,11 +69,9 @@ extern "C" int kxMbox_rxopen_ext(const char *name, long count, long size,
     setAttr(kxattr, count, size);
     // The attributes only count when the queue is created; an existing
     // mailbox keeps the count and size it was made with.
-    kxattr->mqd = mq_open(name, O_RDONLY | O_CREAT, kMboxMode, &kxattr->attr);
-    if (kxattr->mqd != static_cast<mqd_t>(-1)) {
-        keepFromExec(kxattr->mqd);
+    kxattr->mqd = mq_open(name, O_RDONLY | O_CREAT | kNoExec, kMboxMode, &kxattr->attr);
+    if (kxattr->mqd != static_cast<mqd_t>(-1))
         return 0;
-    }
     int err = errno;
     KX_LOG(KX_LOG_WARN, "mbox=%s errno=%s\n", name, strerror(err));
     errno = err;
