@@ -1,5 +1,7 @@
 #include "kxdaemon.h"
 
+#include "kxprogram.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -75,14 +77,14 @@ pid_t findChild(pid_t parent)
 {
     dup2(out, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
-    std::string path = daemonPath();
-    std::vector<char *> argv{const_cast<char *>(path.c_str())};
-    for (const auto &a : args)
+    std::vector<std::string> line = commandLine(daemonPath(), args);
+    std::vector<char *> argv;
+    for (const auto &a : line)
         argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     for (const auto &e : env)
         putenv(const_cast<char *>(e.c_str()));
-    execv(path.c_str(), argv.data());
+    execvp(argv[0], argv.data());
     perror("exec kxRedIro");
     _exit(127);
 }
@@ -91,7 +93,7 @@ pid_t findChild(pid_t parent)
 
 std::string daemonPath()
 {
-    return std::string(KX_BINARY_DIR) + "/bin/kxRedIro";
+    return programPath("kxRedIro");
 }
 
 Daemon::Daemon()

@@ -1,0 +1,32 @@
+// Runs programs of the build from tests, through the emulator when the
+// build is for another architecture (the emulator is what ctest itself uses).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kxtest {
+
+// A program built next to this test program, e.g. programPath("kxctl").
+std::string programPath(const std::string &name);
+
+// The command line that runs path with args here: behind the emulator of a
+// cross build, as it is otherwise.
+std::vector<std::string> commandLine(const std::string &path, const std::vector<std::string> &args);
+
+struct ProgramResult {
+    bool exited = false;
+    int exitCode = -1; // when exited
+    int signal = 0;    // when killed
+    bool timedOut = false;
+    std::string out;
+    std::string err;
+};
+
+// Runs a program to its end with input on its standard input, the extra
+// environment entries (NAME=VALUE) added; killed after timeoutMs.
+ProgramResult runProgram(const std::string &path, const std::vector<std::string> &args,
+                         const std::string &input = {}, const std::vector<std::string> &env = {},
+                         int timeoutMs = 30000);
+
+} // namespace kxtest
