@@ -1,7 +1,11 @@
 // The daemon binary from its command line to its open mailboxes, run in the
 // test's private namespaces with syslog received on a private /dev/log.
 #include "kxdaemon.h"
+#include "kxprogram.h"
 #include "kxtest.h"
+
+#include <csignal>
+#include <sched.h>
 
 #include <gtest/gtest.h>
 #include <regex>
@@ -187,6 +191,47 @@ TEST_F(Startup, DetachedDaemonLeavesItsDirectoryAndSession)
     ASSERT_GT(readlink(link.c_str(), cwd, sizeof cwd - 1), 0);
     EXPECT_STREQ(cwd, "/");
     EXPECT_EQ(getsid(pid), pid);
+}
+
+// Run by init (a service), the daemon has parent 1 and must not fork: it
+// keeps its process and session. A new PID namespace gives the test its
+// own process 1.
+void runDaemonUnderInit(const std::string &ipcEnv)
+{
+    if (unshare(CLONE_NEWPID) != 0) {
+        printf("no pid namespace");
+        return;
+    }
+    pid_t init = fork();
+    if (init != 0) {
+        waitpid(init, nullptr, 0);
+        return;
+    }
+    pid_t daemon = fork();
+    if (daemon == 0) {
+        auto line = kxtest::commandLine(kxtest::daemonPath(), {});
+        std::vector<char *> argv;
+        for (auto &a : line)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        putenv(const_cast<char *>(ipcEnv.c_str()));
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    bool created = kxtest::waitForMailbox("/to_ble");
+    bool stillThere = waitpid(daemon, nullptr, WNOHANG) == 0;
+    bool sameSession = getsid(daemon) == getsid(0);
+    kill(daemon, SIGKILL);
+    waitpid(daemon, nullptr, 0);
+    printf("%d %d %d %d", getpid(), created, stillThere, sameSession);
+    fflush(stdout);
+    _exit(0);
+}
+
+TEST_F(Startup, UnderInitTheDaemonStaysInItsProcess)
+{
+    auto child = kxtest::runChild([&] { runDaemonUnderInit(ipcEnv); });
+    EXPECT_EQ(child.out, "1 1 1 1") << "pid of the starter, mailboxes made, not detached, same session";
 }
 
 } // namespace
