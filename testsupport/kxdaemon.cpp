@@ -72,23 +72,6 @@ pid_t findChild(pid_t parent)
     return found;
 }
 
-[[noreturn]] void execDaemon(const std::vector<std::string> &args,
-                             const std::vector<std::string> &env, int out, int err)
-{
-    dup2(out, STDOUT_FILENO);
-    dup2(err, STDERR_FILENO);
-    std::vector<std::string> line = commandLine(daemonPath(), args);
-    std::vector<char *> argv;
-    for (const auto &a : line)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    for (const auto &e : env)
-        putenv(const_cast<char *>(e.c_str()));
-    execvp(argv[0], argv.data());
-    perror("exec kxRedIro");
-    _exit(127);
-}
-
 } // namespace
 
 std::string daemonPath()
@@ -115,7 +98,7 @@ int Daemon::start(const std::vector<std::string> &args, const std::vector<std::s
     fflush(nullptr);
     pid_t first = fork();
     if (first == 0)
-        execDaemon(args, env, out_, err_);
+        execCommand(commandLine(daemonPath(), args), env, -1, out_, err_);
     int status = 0;
     while (waitpid(first, &status, 0) < 0 && errno == EINTR) {
     }

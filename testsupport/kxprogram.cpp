@@ -43,23 +43,6 @@ std::string readFrom(int fd)
     return text;
 }
 
-[[noreturn]] void execWith(const std::vector<std::string> &line, const std::vector<std::string> &env,
-                           int in, int out, int err)
-{
-    dup2(in, STDIN_FILENO);
-    dup2(out, STDOUT_FILENO);
-    dup2(err, STDERR_FILENO);
-    std::vector<char *> argv;
-    for (const auto &a : line)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    for (const auto &e : env)
-        putenv(const_cast<char *>(e.c_str()));
-    execvp(argv[0], argv.data());
-    perror(argv[0]);
-    _exit(127);
-}
-
 int waitFor(pid_t pid, int timeoutMs, bool &timedOut)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -77,6 +60,23 @@ int waitFor(pid_t pid, int timeoutMs, bool &timedOut)
 }
 
 } // namespace
+
+void execCommand(const std::vector<std::string> &line, const std::vector<std::string> &env, int in,
+                 int out, int err)
+{
+    for (auto [from, to] : {std::pair{in, STDIN_FILENO}, {out, STDOUT_FILENO}, {err, STDERR_FILENO}})
+        if (from >= 0)
+            dup2(from, to);
+    std::vector<char *> argv;
+    for (const auto &a : line)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    for (const auto &e : env)
+        putenv(const_cast<char *>(e.c_str()));
+    execvp(argv[0], argv.data());
+    perror(argv[0]);
+    _exit(127);
+}
 
 std::string programPath(const std::string &name)
 {
@@ -105,7 +105,7 @@ ProgramResult runProgram(const std::string &path, const std::vector<std::string>
     fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0)
-        execWith(commandLine(path, args), env, in, out, err);
+        execCommand(commandLine(path, args), env, in, out, err);
     ProgramResult result;
     int status = waitFor(pid, timeoutMs, result.timedOut);
     result.exited = WIFEXITED(status);

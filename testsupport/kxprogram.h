@@ -14,6 +14,12 @@ std::string programPath(const std::string &name);
 // cross build, as it is otherwise.
 std::vector<std::string> commandLine(const std::string &path, const std::vector<std::string> &args);
 
+// Replaces the calling (forked) process by the command line, with the
+// extra environment entries; standard input, output and error become in,
+// out and err where those are not -1.
+[[noreturn]] void execCommand(const std::vector<std::string> &line,
+                              const std::vector<std::string> &env, int in, int out, int err);
+
 struct ProgramResult {
     bool exited = false;
     int exitCode = -1; // when exited

@@ -96,6 +96,30 @@ Bytes hex(const std::string &spaced)
     return out;
 }
 
+std::vector<uint8_t> layout(std::initializer_list<Piece> pieces)
+{
+    std::vector<uint8_t> out;
+    for (const Piece &p : pieces) {
+        if (const int *n = std::get_if<int>(&p))
+            out.push_back(static_cast<uint8_t>(*n));
+        else
+            for (const char *s = std::get<const char *>(p); *s; ++s)
+                out.push_back(static_cast<uint8_t>(*s));
+    }
+    return out;
+}
+
+const std::vector<uint8_t> &suCommand()
+{
+    static const std::vector<uint8_t> su = layout({0x00, 0x2D, 0x00, 0x0A,
+                                                   0x00, 0x00, 0x02, 0x41, "SU",
+                                                   0x00, 0x00, 0x00, 0x42,
+                                                   0x00, 0x00, 0x0A, 0x44, "/to_camera",
+                                                   0x00, 0x00, 0x09, 0x43, "/to_kxnet",
+                                                   0x00, 0x00, 0x00, 0xEE});
+    return su;
+}
+
 std::string toHex(const Bytes &bytes)
 {
     static const char digits[] = "0123456789ABCDEF";

@@ -5,8 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace kxtest {
@@ -38,6 +40,13 @@ bool wellFormed(const Bytes &msg);
 std::optional<Bytes> valueOf(const Bytes &msg, uint8_t type);
 
 Bytes hex(const std::string &spaced); // "00 2D 0A" -> bytes
+
+// Bytes as the layout tables list them: numbers, and strings without NUL.
+using Piece = std::variant<int, const char *>;
+std::vector<uint8_t> layout(std::initializer_list<Piece> pieces);
+
+// The camera's "SU" command, byte for byte (45 bytes).
+const std::vector<uint8_t> &suCommand();
 std::string toHex(const Bytes &bytes);
 
 // Puts a message into an existing mailbox (false when it cannot).

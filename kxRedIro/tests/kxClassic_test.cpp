@@ -9,6 +9,8 @@
 #include <array>
 #include <cstring>
 #include <functional>
+#include "kxwire.h"
+
 #include <gtest/gtest.h>
 #include <memory>
 #include <regex>
@@ -19,30 +21,15 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using Piece = std::variant<int, const char *>;
-
-Bytes bytes(std::initializer_list<Piece> pieces)
+Bytes bytes(std::initializer_list<kxtest::Piece> pieces)
 {
-    Bytes out;
-    for (const Piece &p : pieces) {
-        if (const int *n = std::get_if<int>(&p))
-            out.push_back(static_cast<uint8_t>(*n));
-        else
-            for (const char *s = std::get<const char *>(p); *s; ++s)
-                out.push_back(static_cast<uint8_t>(*s));
-    }
-    return out;
+    return kxtest::layout(pieces);
 }
 
 // The camera's "SU" command, and its answer with the one status byte 0x00:
 // type 11, the two addresses exchanged by their type bytes, a response
 // element before the end element.
-const Bytes kSu = bytes({0x00, 0x2D, 0x00, 0x0A,
-                         0x00, 0x00, 0x02, 0x41, "SU",
-                         0x00, 0x00, 0x00, 0x42,
-                         0x00, 0x00, 0x0A, 0x44, "/to_camera",
-                         0x00, 0x00, 0x09, 0x43, "/to_kxnet",
-                         0x00, 0x00, 0x00, 0xEE});
+const Bytes kSu = kxtest::suCommand();
 const Bytes kSuResp = bytes({0x00, 0x32, 0x00, 0x0B,
                              0x00, 0x00, 0x02, 0x41, "SU",
                              0x00, 0x00, 0x00, 0x42,

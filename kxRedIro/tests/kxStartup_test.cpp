@@ -208,16 +208,8 @@ void runDaemonUnderInit(const std::string &ipcEnv)
         return;
     }
     pid_t daemon = fork();
-    if (daemon == 0) {
-        auto line = kxtest::commandLine(kxtest::daemonPath(), {});
-        std::vector<char *> argv;
-        for (auto &a : line)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        putenv(const_cast<char *>(ipcEnv.c_str()));
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
+    if (daemon == 0)
+        kxtest::execCommand(kxtest::commandLine(kxtest::daemonPath(), {}), {ipcEnv}, -1, -1, -1);
     bool created = kxtest::waitForMailbox("/to_ble");
     bool stillThere = waitpid(daemon, nullptr, WNOHANG) == 0;
     bool sameSession = getsid(daemon) == getsid(0);
