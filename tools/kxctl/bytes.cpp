@@ -1,0 +1,147 @@
+#include "bytes.h"
+
+#include <cctype>
+#include <stdexcept>
+
+namespace kxctl {
+
+namespace {
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool isSeparator(char c)
+{
+    return std::isspace(static_cast<unsigned char>(c)) || c == ':' || c == ',' || c == '-';
+}
+
+bool hasHexPrefix(std::string_view text, size_t at)
+{
+    return at + 1 < text.size() && text[at] == '0' && (text[at + 1] == 'x' || text[at + 1] == 'X');
+}
+
+// One word of hex digits (its prefix already skipped), appended pairwise.
+void appendHexWord(std::string_view word, Bytes &out)
+{
+    if (word.empty() || word.size() % 2 != 0)
+        throw std::invalid_argument("odd number of hex digits in \"" + std::string(word) + "\"");
+    for (size_t i = 0; i < word.size(); i += 2) {
+        int hi = hexDigit(word[i]);
+        int lo = hexDigit(word[i + 1]);
+        if (hi < 0 || lo < 0)
+            throw std::invalid_argument("not hex: \"" + std::string(word) + "\"");
+        out.push_back(static_cast<uint8_t>(hi << 4 | lo));
+    }
+}
+
+} // namespace
+
+Bytes toBytes(std::string_view text)
+{
+    return Bytes(text.begin(), text.end());
+}
+
+std::string toHex(const uint8_t *data, size_t size, std::string_view sep)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(size * (2 + sep.size()));
+    for (size_t i = 0; i < size; ++i) {
+        if (i > 0)
+            out += sep;
+        out += digits[data[i] >> 4];
+        out += digits[data[i] & 0xF];
+    }
+    return out;
+}
+
+std::string toHex(const Bytes &bytes, std::string_view sep)
+{
+    return toHex(bytes.data(), bytes.size(), sep);
+}
+
+bool isPrintable(const Bytes &bytes)
+{
+    if (bytes.empty())
+        return false;
+    for (uint8_t b : bytes)
+        if (b < 0x20 || b > 0x7E)
+            return false;
+    return true;
+}
+
+std::optional<uint8_t> parseHexByte(std::string_view word)
+{
+    std::string_view digits = word;
+    if (hasHexPrefix(word, 0))
+        digits = word.substr(2);
+    else if (word.size() != 2)
+        return std::nullopt;
+    if (digits.empty() || digits.size() > 2)
+        return std::nullopt;
+    int value = 0;
+    for (char c : digits) {
+        int d = hexDigit(c);
+        if (d < 0)
+            return std::nullopt;
+        value = value << 4 | d;
+    }
+    return static_cast<uint8_t>(value);
+}
+
+Bytes parseHexText(std::string_view text)
+{
+    Bytes out;
+    size_t at = 0;
+    while (at < text.size()) {
+        if (isSeparator(text[at])) {
+            ++at;
+            continue;
+        }
+        if (hasHexPrefix(text, at))
+            at += 2;
+        size_t end = at;
+        while (end < text.size() && !isSeparator(text[end]))
+            ++end;
+        appendHexWord(text.substr(at, end - at), out);
+        at = end;
+    }
+    return out;
+}
+
+Bytes argumentBytes(const std::vector<std::string> &words)
+{
+    Bytes out;
+    for (const auto &word : words) {
+        if (auto b = parseHexByte(word))
+            out.push_back(*b);
+        else
+            out.insert(out.end(), word.begin(), word.end());
+    }
+    return out;
+}
+
+uint32_t parseWord(const std::string &text)
+{
+    size_t used = 0;
+    unsigned long long value = 0;
+    try {
+        // Base 10 unless prefixed: a leading zero is not octal here.
+        value = std::stoull(text, &used, hasHexPrefix(text, 0) ? 16 : 10);
+    } catch (const std::exception &) {
+        used = 0;
+    }
+    if (used == 0 || used != text.size() || text[0] == '-' || value > UINT32_MAX)
+        throw std::invalid_argument("not a 32-bit number: \"" + text + "\"");
+    return static_cast<uint32_t>(value);
+}
+
+} // namespace kxctl

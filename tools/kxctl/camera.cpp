@@ -1,0 +1,218 @@
+// camera: the camera's real-time side of the daemon's three endpoints, so
+// that relaying can be tried without a camera. It prints what arrives and
+// answers each command as the daemon's simulated camera would, with the
+// daemon's own command table and handlers (and its own mode byte and
+// canvas), or echoes it, or stays silent.
+//
+// The camera's own commands: inside the daemon, the simulated camera mails
+// "LC" (its redrawn canvas, after a response) and "SU" (before the response
+// to "PW" 0) straight to "/to_kxnet". A camera on the far side of the
+// endpoints cannot do that; it sends them to the daemon, which relays them
+// to "/to_kxnet" like any answer. So does this one: it supplies the
+// simulator's mail function (simMailToKxnet) itself and sends over the
+// endpoint of the command being answered, which keeps the order that the
+// simulator gives ("SU" before the response, "LC" after it).
+#include "mailbox.h"
+#include "signals.h"
+#include "status.h"
+#include "tlvmsg.h"
+#include "verbs.h"
+
+#include "camCommand.h"
+#include "kxLog.h"
+#include "kxRedIro.h"
+#include "kxTlv.h"
+#include "kxipc.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <utility>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace kxctl {
+
+namespace {
+
+struct Endpoint {
+    const char *name;
+    kxIpcHdl hdl{};
+    bool open = false;
+};
+
+struct Session {
+    OutputOptions out;
+    CameraOptions options;
+    std::array<Endpoint, 3> endpoints{{{"wifibt"}, {"wifi_ctrl"}, {"helper_task"}}};
+    Endpoint *current = nullptr; // the endpoint of the command being answered
+    // An exception of ours must not unwind through the daemon's handlers,
+    // which are built without exceptions: it waits here until they return.
+    std::exception_ptr deferred;
+
+    Session(const OutputOptions &o, const CameraOptions &c) : out(o), options(c) {}
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+    ~Session()
+    {
+        for (auto &e : endpoints)
+            if (e.open)
+                kxIpcClose(&e.hdl);
+    }
+};
+
+Session *g_session = nullptr;
+
+void note(const Endpoint &e, const std::string &text)
+{
+    fprintf(stderr, "kxctl camera: %s: %s\n", e.name, text.c_str());
+}
+
+void deliver(Session &s, Endpoint &e, const Bytes &message)
+{
+    int rc = kxIpcSend(&e.hdl, message.data(), static_cast<int>(message.size()));
+    if (rc < 0) {
+        note(e, std::string("cannot send: ") + strerror(-rc) + " (is kxRedIro running?)");
+        return;
+    }
+    printMessage(s.out, message, {e.name, true});
+}
+
+void rethrowDeferred(Session &s)
+{
+    if (std::exception_ptr e = std::exchange(s.deferred, nullptr))
+        std::rethrow_exception(e);
+}
+
+// Why a message gets no answer from the simulated camera, or "".
+std::string unanswerable(const Message &m)
+{
+    if (m.check != 0)
+        return "malformed (" + checkText(m.check) + "), not answered";
+    for (uint8_t type : {TLV_TYPE_CMD, TLV_TYPE_ARG, TLV_TYPE_SRC, TLV_TYPE_DST})
+        if (m.find(type) == nullptr)
+            return "no " + elementTypeName(type) + " element, not answered";
+    return {};
+}
+
+// The code's first two bytes, as the command table looks them up.
+int commandIndex(const Element &code)
+{
+    uint8_t key[2] = {};
+    for (size_t i = 0; i < 2 && i < code.value.size(); ++i)
+        key[i] = code.value[i];
+    return CAcommandIndex(key);
+}
+
+void simulate(Session &s, Endpoint &e, const Bytes &raw)
+{
+    Message m = parseMessage(raw);
+    if (std::string why = unanswerable(m); !why.empty())
+        return note(e, why);
+    int index = commandIndex(*m.find(TLV_TYPE_CMD));
+    // "DB" rewrites the debug words of whoever runs it; it is the daemon's.
+    if (index == 0)
+        return note(e, "DB belongs to the daemon, not answered");
+    const Bytes &arg = m.find(TLV_TYPE_ARG)->value;
+    static const uint8_t none = 0;
+    std::array<uint8_t, KXMSG_MAX> resp{};
+    int n = CAdispatch(resp.data(), resp.size(), arg.empty() ? &none : arg.data(),
+                       static_cast<unsigned>(arg.size()), index);
+    rethrowDeferred(s);
+    if (n < 0)
+        return;
+    Bytes response = makeResponse(raw, Bytes(resp.begin(), resp.begin() + n));
+    if (response.empty())
+        return note(e, "the response does not fit a message, not answered");
+    deliver(s, e, response);
+    CAsendPendingLC();
+    rethrowDeferred(s);
+}
+
+void serve(Session &s, Endpoint &e)
+{
+    Bytes message(KXIPC_MSG_MAX);
+    int len = kxIpcReceive(&e.hdl, message.data());
+    if (len <= 0)
+        return note(e, std::string("receive failed: ") + strerror(errno));
+    message.resize(static_cast<size_t>(len));
+    printMessage(s.out, message, {e.name});
+    s.current = &e;
+    if (s.options.answer == CameraAnswer::echo)
+        deliver(s, e, message);
+    else if (s.options.answer == CameraAnswer::simulate)
+        simulate(s, e, message);
+    s.current = nullptr;
+}
+
+void openEndpoints(Session &s)
+{
+    for (auto &e : s.endpoints) {
+        int rc = kxIpcRtInit(e.name, &e.hdl);
+        if (rc < 0)
+            throw Failure(kExitFailure, std::string(e.name) + ": cannot bind the camera's side: " +
+                                            strerror(-rc));
+        e.open = true;
+    }
+    const char *dir = getenv(KXIPC_DIR_ENV);
+    fprintf(stderr, "kxctl camera: the camera's side of wifibt, wifi_ctrl and helper_task in %s\n",
+            dir != nullptr && *dir != '\0' ? dir : KXIPC_DIR_DEFAULT);
+}
+
+// Waits for the endpoints (and for our output's reader going away); false
+// when it is time to stop.
+bool waitAndServe(Session &s)
+{
+    std::array<pollfd, 4> fds{};
+    for (size_t i = 0; i < s.endpoints.size(); ++i)
+        fds[i] = {kxIpcGetFd(&s.endpoints[i].hdl), POLLIN, 0};
+    fds[3] = {fcntl(STDOUT_FILENO, F_GETFD) == -1 ? -1 : STDOUT_FILENO, 0, 0};
+    if (poll(fds.data(), fds.size(), -1) < 0)
+        return errno == EINTR && !stopRequested();
+    if (fds[3].revents & (POLLERR | POLLHUP))
+        throw OutputClosed{};
+    for (size_t i = 0; i < s.endpoints.size(); ++i)
+        if (fds[i].revents & POLLIN)
+            serve(s, s.endpoints[i]);
+    return !stopRequested();
+}
+
+} // namespace
+
+int runCamera(const OutputOptions &out, const CameraOptions &options)
+{
+    Session session(out, options);
+    openEndpoints(session);
+    g_session = &session;
+    // The simulated camera's log lines (handlers, canvas) only when asked
+    // for, and then on standard output.
+    g_debug_level = options.log ? KX_DBG_STDOUT | (KX_LOG_TRACE + 1) : 0;
+    // Like the daemon at its start: the mode-0 target, not yet sent.
+    DrawTarget(0);
+    catchStopSignals();
+    while (waitAndServe(session)) {
+    }
+    g_session = nullptr;
+    return kExitOk;
+}
+
+} // namespace kxctl
+
+// The simulated camera's way of mailing its own commands; see the top of
+// this file. The daemon's definition is not linked into kxctl.
+int simMailToKxnet(const uint8_t *msg, int len)
+{
+    using namespace kxctl;
+    if (g_session == nullptr || g_session->current == nullptr)
+        return 0;
+    try {
+        deliver(*g_session, *g_session->current, Bytes(msg, msg + len));
+    } catch (...) {
+        g_session->deferred = std::current_exception();
+    }
+    return 0;
+}

@@ -1,0 +1,32 @@
+// listen: every message of one mailbox, as it comes. Like call, it takes
+// the messages out of the mailbox: run it in place of the mailbox's owner
+// (by default "/to_kxnet", the network daemon's), not beside it.
+#include "mailbox.h"
+#include "signals.h"
+#include "status.h"
+#include "verbs.h"
+
+#include <cstdio>
+
+namespace kxctl {
+
+int runListen(const OutputOptions &out, const ListenOptions &o)
+{
+    Inbox inbox;
+    openInbox(inbox, mailboxName(o.mailbox));
+    catchStopSignals();
+    Bytes message;
+    for (long seen = 0; o.count == 0 || seen < o.count; ++seen) {
+        switch (receive(inbox, message, deadlineIn(o.quiet))) {
+        case Received::message: printMessage(out, message, {inbox.name}); break;
+        case Received::timeout:
+            fprintf(stderr, "kxctl: %s quiet for %g s\n", inbox.name.c_str(), o.quiet);
+            return kExitTimeout;
+        case Received::stopped: return kExitOk;
+        case Received::outputClosed: throw OutputClosed{};
+        }
+    }
+    return kExitOk;
+}
+
+} // namespace kxctl

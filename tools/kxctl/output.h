@@ -1,0 +1,43 @@
+// Printing messages: decoded text for people, or one JSON object a line
+// for programs; flushed after every message so that a reader at the other
+// end of a pipe sees each one as it comes.
+#pragma once
+
+#include "bytes.h"
+
+#include <chrono>
+#include <string>
+
+namespace kxctl {
+
+struct OutputOptions {
+    bool json = false;
+    bool verbose = false; // add a hex dump (text) or the raw bytes (JSON)
+    bool colour = false;
+};
+
+// Where a message was seen: a mailbox, an endpoint or "stdin"; outgoing
+// for what kxctl itself sent.
+struct Origin {
+    std::string channel;
+    bool outgoing = false;
+    bool stamped = true; // show the time (not for decoded input)
+};
+
+using WallClock = std::chrono::system_clock;
+
+// Colour only on a terminal and only when NO_COLOR is unset or empty.
+OutputOptions makeOutputOptions(bool json, bool verbose);
+
+// Prints one message. With pictureOnly a text rendering shows just the
+// canvas picture, when the message carries one.
+void printMessage(const OutputOptions &options, const Bytes &raw, const Origin &origin,
+                  bool pictureOnly = false);
+
+// Prints a JSON value or a text line as one line.
+void printLine(const std::string &line);
+
+// Flushes standard output; throws OutputClosed when its reader is gone.
+void flushOutput();
+
+} // namespace kxctl

@@ -1,0 +1,277 @@
+// sandbox: a command (by default a shell) in private IPC, mount and PID
+// namespaces, so that kxRedIro and its peers can be tried without touching
+// the host: the mailboxes exist only inside, fs.mqueue.msg_max is raised
+// there for the 40-message mailboxes, /tmp is an empty tmpfs (the daemon's
+// log file and the IPC endpoints in /tmp/kxipc live and die with it), and
+// when the command ends every process started inside ends too.
+//
+// Process 1 of the sandbox is a forked kxctl that only waits: the command
+// runs as its child, so that a daemon started from the command sees an
+// ordinary parent and detaches (the daemon stays in the foreground when
+// its parent is process 1), and the detached daemon is reaped by us.
+#include "status.h"
+#include "verbs.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sched.h>
+#include <string>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace kxctl {
+
+namespace {
+
+constexpr char kIpcDir[] = "/tmp/kxipc";
+constexpr char kLogDir[] = "/tmp/fuse_d";
+
+bool writeText(const char *path, const std::string &text)
+{
+    int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return ok;
+}
+
+[[noreturn]] void die(const std::string &what)
+{
+    fprintf(stderr, "kxctl sandbox: %s: %s\n", what.c_str(), strerror(errno));
+    _exit(kExitFailure);
+}
+
+// As root directly; otherwise inside a new user namespace in which we are
+// root, mapped to ourselves.
+void enterNamespaces()
+{
+    constexpr int kFlags = CLONE_NEWIPC | CLONE_NEWNS | CLONE_NEWPID;
+    if (unshare(kFlags) == 0)
+        return;
+    if (errno != EPERM)
+        throw Failure(kExitFailure, std::string("unshare: ") + strerror(errno));
+    std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
+    if (unshare(CLONE_NEWUSER | kFlags) != 0)
+        throw Failure(kExitFailure, std::string("unshare with a user namespace: ") + strerror(errno));
+    if (!writeText("/proc/self/setgroups", "deny") ||
+        !writeText("/proc/self/uid_map", "0 " + uid + " 1") ||
+        !writeText("/proc/self/gid_map", "0 " + gid + " 1"))
+        throw Failure(kExitFailure, std::string("user namespace mapping: ") + strerror(errno));
+}
+
+// "/tmp/a/b" -> "/tmp/a": the directory below /tmp that holds path.
+std::string topBelowTmp(const std::string &path)
+{
+    if (path.rfind("/tmp/", 0) != 0)
+        return {};
+    size_t end = path.find('/', 5);
+    return path.substr(0, end);
+}
+
+void makeDirs(const std::string &path)
+{
+    for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
+        mkdir(path.substr(0, at).c_str(), 0755);
+    mkdir(path.c_str(), 0755);
+}
+
+struct Kept {
+    std::string path;
+    int fd;
+};
+
+// The directories below /tmp that must stay visible (the current one, the
+// one kxctl runs from), opened before the empty /tmp hides them.
+std::vector<Kept> keepBelowTmp(const std::vector<std::string> &paths)
+{
+    std::vector<Kept> kept;
+    for (const auto &path : paths) {
+        std::string top = topBelowTmp(path);
+        bool seen = false;
+        for (const auto &k : kept)
+            seen = seen || k.path == top;
+        if (!top.empty() && !seen)
+            kept.push_back({top, open(top.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)});
+    }
+    return kept;
+}
+
+void privateTmp(const std::vector<Kept> &kept)
+{
+    if (mount("kxsandbox", "/tmp", "tmpfs", 0, "mode=1777") != 0)
+        die("mount /tmp");
+    for (const auto &k : kept) {
+        std::string from = "/proc/self/fd/" + std::to_string(k.fd);
+        makeDirs(k.path);
+        if (k.fd < 0 || mount(from.c_str(), k.path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+            die("keep " + k.path);
+        close(k.fd);
+    }
+    makeDirs(kLogDir);
+}
+
+std::string selfDirectory()
+{
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return {};
+    std::string self(path, static_cast<size_t>(n));
+    return self.substr(0, self.rfind('/'));
+}
+
+std::string currentDirectory()
+{
+    char path[4096];
+    return getcwd(path, sizeof path) != nullptr ? path : "/";
+}
+
+// The bytes of all message queues of a user, in every namespace, count
+// against the creating process's RLIMIT_MSGQUEUE (800 KiB by default, some
+// three daemons' worth): raised where we may, so that a sandbox does not
+// fail because other sandboxes of the same user are busy. Only processes
+// of the sandbox are affected.
+void raiseQueueBytes()
+{
+    constexpr rlim_t kWanted = 16u << 20;
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_MSGQUEUE, &limit) != 0 || limit.rlim_cur >= kWanted)
+        return;
+    struct rlimit raised = {kWanted, std::max(limit.rlim_max, kWanted)};
+    if (setrlimit(RLIMIT_MSGQUEUE, &raised) != 0) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_MSGQUEUE, &limit);
+    }
+}
+
+// Process 1's surroundings: our mounts stay ours, a /proc of our own for
+// ps and kill, the raised limits, the private /tmp.
+void prepareInside(const SandboxOptions &o, const std::vector<Kept> &kept)
+{
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        die("make mounts private");
+    if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
+        fprintf(stderr, "kxctl sandbox: no /proc of its own (%s); ps shows the host's processes\n",
+                strerror(errno));
+    if (!writeText("/proc/sys/fs/mqueue/msg_max", std::to_string(o.msgMax)))
+        die("raise fs.mqueue.msg_max");
+    raiseQueueBytes();
+    privateTmp(kept);
+}
+
+void setEnvironment(const std::string &selfDir)
+{
+    setenv("KXIPC_DIR", kIpcDir, 1);
+    setenv("KX_SANDBOX_INSIDE", "1", 1);
+    const char *path = getenv("PATH");
+    if (!selfDir.empty())
+        setenv("PATH", (selfDir + ":" + (path != nullptr ? path : "/usr/bin:/bin")).c_str(), 1);
+}
+
+[[noreturn]] void execCommand(const SandboxOptions &o, const std::string &cwd)
+{
+    for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP})
+        signal(sig, SIG_DFL);
+    if (chdir(cwd.c_str()) != 0 && chdir("/") != 0)
+        die("chdir");
+    std::vector<std::string> line = o.command;
+    if (line.empty()) {
+        const char *shell = getenv("SHELL");
+        line.push_back(shell != nullptr && *shell != '\0' ? shell : "/bin/sh");
+        fprintf(stderr, "kxctl sandbox: private mailboxes (msg_max %d), /tmp and %s; exit to leave\n",
+                o.msgMax, kIpcDir);
+    }
+    std::vector<char *> argv;
+    for (auto &a : line)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    fprintf(stderr, "kxctl sandbox: %s: %s\n", argv[0], strerror(errno));
+    _exit(127);
+}
+
+int statusOf(int wstatus)
+{
+    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+}
+
+pid_t g_command = 0;
+
+void forwardToCommand(int sig)
+{
+    if (g_command > 0)
+        kill(g_command, sig);
+}
+
+// Process 1: starts the command, reaps every orphan (the detached daemon
+// too) and leaves with the command's status, which ends the namespace and
+// every process still in it.
+[[noreturn]] void runInit(const SandboxOptions &o, const std::vector<Kept> &kept,
+                          const std::string &cwd)
+{
+    prepareInside(o, kept);
+    setEnvironment(selfDirectory());
+    // The terminal's signals reach the command directly; SIGTERM and
+    // SIGHUP from outside are passed on to it.
+    signal(SIGINT, SIG_IGN);
+    signal(SIGQUIT, SIG_IGN);
+    signal(SIGTERM, forwardToCommand);
+    signal(SIGHUP, forwardToCommand);
+    g_command = fork();
+    if (g_command < 0)
+        die("fork");
+    if (g_command == 0)
+        execCommand(o, cwd);
+    for (;;) {
+        int wstatus = 0;
+        pid_t done = waitpid(-1, &wstatus, 0);
+        if (done == g_command)
+            _exit(statusOf(wstatus));
+        if (done < 0 && errno == ECHILD)
+            _exit(kExitFailure);
+    }
+}
+
+pid_t g_init = 0;
+
+void forwardToInit(int sig)
+{
+    if (g_init > 0)
+        kill(g_init, sig);
+}
+
+} // namespace
+
+int runSandbox(const SandboxOptions &o)
+{
+    std::string cwd = currentDirectory();
+    std::vector<Kept> kept = keepBelowTmp({cwd, selfDirectory()});
+    enterNamespaces();
+    fflush(nullptr);
+    g_init = fork();
+    if (g_init < 0)
+        throw Failure(kExitFailure, std::string("fork: ") + strerror(errno));
+    if (g_init == 0)
+        runInit(o, kept, cwd);
+    for (const auto &k : kept)
+        close(k.fd);
+    signal(SIGINT, SIG_IGN);
+    signal(SIGQUIT, SIG_IGN);
+    signal(SIGTERM, forwardToInit);
+    signal(SIGHUP, forwardToInit);
+    int wstatus = 0;
+    while (waitpid(g_init, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    return statusOf(wstatus);
+}
+
+} // namespace kxctl

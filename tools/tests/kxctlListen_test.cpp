@@ -1,0 +1,88 @@
+// kxctl listen: every message of a mailbox as it comes, a given number of
+// them, or until it is quiet; a closed pipe ends it quietly.
+#include "kxctltest.h"
+
+namespace {
+
+using namespace kxctltest;
+using kxtest::command;
+
+class KxctlListen : public KxctlTest {
+protected:
+    void SetUp() override
+    {
+        KxctlTest::SetUp();
+        startDaemon({"-s"});
+    }
+};
+
+TEST_F(KxctlListen, CountTakesThatManyAndLeavesTheRest)
+{
+    // On "/to_kxnet": the answer to cm, the start-up canvas, the answer to pv.
+    ASSERT_TRUE(kxtest::post("/to_camera", command("cm")));
+    ASSERT_TRUE(kxtest::post("/to_camera", command("pv")));
+    ASSERT_TRUE(kxtest::waitForMailbox("/to_kxnet"));
+    auto r = kxctl({"listen", "-C", "2", "--json"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    auto lines = jsonLines(r.out);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0]["code"], "cm");
+    EXPECT_EQ(lines[0]["channel"], "/to_kxnet");
+    EXPECT_EQ(lines[1]["code"], "LC");
+    auto rest = kxtest::take("/to_kxnet");
+    ASSERT_TRUE(rest);
+    EXPECT_EQ(kxtest::valueOf(*rest, 'A'), "pv");
+}
+
+TEST_F(KxctlListen, ListensOnAnyMailboxAndShowsEachMessageAsItComes)
+{
+    auto listener = std::make_unique<Background>(std::vector<std::string>{"listen", "to_ath", "--json"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(kxtest::post("/to_ath", command("HR", {}, "/to_ath", "/to_ath")));
+    // Flushed at once: the line is there while kxctl still runs.
+    std::string out;
+    for (int i = 0; i < 500 && out.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        out = Background::read(listener->out);
+    }
+    auto lines = jsonLines(out);
+    ASSERT_EQ(lines.size(), 1u) << out;
+    EXPECT_EQ(lines[0]["channel"], "/to_ath");
+    EXPECT_EQ(lines[0]["code"], "HR");
+    EXPECT_EQ(listener->stop(), 0) << "SIGTERM ends it normally";
+}
+
+TEST_F(KxctlListen, ClosedPipeEndsItQuietlyWithoutTakingAMessage)
+{
+    ASSERT_TRUE(kxtest::post("/to_camera", command("cm")));
+    ASSERT_TRUE(kxtest::waitForMailbox("/to_kxnet"));
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    close(pipeFds[0]);
+    int err = memfd_create("listen-err", MFD_CLOEXEC);
+    auto line = kxtest::commandLine(kxtest::programPath("kxctl"), {"listen"});
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipeFds[1], STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        std::vector<char *> argv;
+        for (auto &a : line)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "not killed by SIGPIPE";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(Background::read(err), "");
+    close(err);
+    auto kept = kxtest::take("/to_kxnet");
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kxtest::valueOf(*kept, 'A'), "cm");
+}
+
+} // namespace

@@ -1,0 +1,36 @@
+// kxctl sandbox: private mailboxes, /tmp and endpoints, and everything
+// started inside ends with it.
+#include "kxctltest.h"
+
+namespace {
+
+using namespace kxctltest;
+
+TEST(KxctlSandbox, DaemonStartedInsideDetachesAndEndsWithTheSandbox)
+{
+    auto r = kxctl({"sandbox", "--", "sh", "-c",
+                    "cat /proc/sys/fs/mqueue/msg_max; echo \"$KXIPC_DIR\"; ls -A /tmp; "
+                    "kxRedIro -s && kxctl mailboxes > /dev/null; echo mailboxes $?; "
+                    "kxctl --json call cm"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    auto lines = kxtest::splitLines(r.out);
+    ASSERT_GE(lines.size(), 5u) << r.out;
+    EXPECT_EQ(lines[0], "64");
+    EXPECT_EQ(lines[1], "/tmp/kxipc");
+    EXPECT_EQ(lines[2], "fuse_d") << "an empty /tmp but for the log's directory";
+    EXPECT_EQ(lines[3], "mailboxes 0");
+    EXPECT_EQ(json::parse(lines.back())["response"], "0000");
+    // The test's own namespace never saw them, and the daemon is gone.
+    EXPECT_FALSE(kxtest::mailboxAttr("/to_camera"));
+}
+
+TEST(KxctlSandbox, PassesTheCommandsStatusAndTakesALimit)
+{
+    EXPECT_EQ(kxctl({"sandbox", "--", "sh", "-c", "exit 7"}).exitCode, 7);
+    auto r = kxctl({"sandbox", "--msg-max", "50", "--", "cat", "/proc/sys/fs/mqueue/msg_max"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "50\n");
+    EXPECT_EQ(kxctl({"sandbox", "--", "/nonexistent/program"}).exitCode, 127);
+}
+
+} // namespace

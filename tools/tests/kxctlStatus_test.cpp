@@ -1,0 +1,132 @@
+// kxctl's exit statuses, which scripts rely on: 0 success, 1 failure,
+// 2 usage, 3 mailbox missing or nobody reading it, 4 timeout, 5 refused by
+// the camera; the same with and without a terminal.
+#include "kxctltest.h"
+
+#include <mqueue.h>
+#include <poll.h>
+#include <pty.h>
+
+namespace {
+
+using namespace kxctltest;
+
+// Runs kxctl with a terminal as its standard output: its exit status and
+// what it wrote there.
+std::pair<int, std::string> onTerminal(const std::vector<std::string> &args,
+                                       const std::vector<std::string> &env = {})
+{
+    auto line = kxtest::commandLine(kxtest::programPath("kxctl"), args);
+    int master = -1;
+    fflush(nullptr);
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        for (const auto &e : env)
+            putenv(const_cast<char *>(e.c_str()));
+        std::vector<char *> argv;
+        for (auto &a : line)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    std::string out;
+    char buf[4096];
+    for (pollfd p{master, POLLIN, 0}; poll(&p, 1, 10000) > 0;) {
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(master);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+class KxctlStatus : public KxctlTest {};
+
+TEST_F(KxctlStatus, UsageErrorsAreTwoAndHelpIsZero)
+{
+    const std::vector<std::vector<std::string>> wrong = {
+        {},
+        {"frobnicate"},
+        {"call"},
+        {"call", "cv", "--bogus"},
+        {"call", "CMX"},
+        {"call", "TM", "01", "--hex", "02"},
+        {"call", "cv", "-t", "soon"},
+        {"db", "0x1", "zz"},
+        {"canvas", "-o", "x.gif"},
+        {"listen", "-C", "0"},
+        {"camera", "--echo", "--silent"},
+    };
+    for (const auto &args : wrong) {
+        auto r = kxctl(args);
+        EXPECT_EQ(r.exitCode, 2) << testing::PrintToString(args) << r.err;
+        EXPECT_FALSE(r.err.empty()) << testing::PrintToString(args);
+    }
+    for (const char *verb : {"call", "send", "db", "listen", "camera", "canvas", "decode",
+                             "mailboxes", "sandbox"}) {
+        auto r = kxctl({verb, "--help"});
+        EXPECT_EQ(r.exitCode, 0) << verb;
+        EXPECT_NE(r.out.find(std::string("Usage: kxctl ") + verb), std::string::npos) << r.out;
+    }
+}
+
+TEST_F(KxctlStatus, MissingMailboxIsThree)
+{
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"call", "cv"}, {"send", "cv"}, {"listen"}, {"canvas"},
+          {"listen", "/to_nowhere"}, {"mailboxes"}}) {
+        auto r = kxctl(args);
+        EXPECT_EQ(r.exitCode, 3) << testing::PrintToString(args) << r.err;
+    }
+    EXPECT_NE(kxctl({"call", "cv"}).err.find("/to_kxnet: no such mailbox"), std::string::npos);
+    EXPECT_FALSE(kxtest::mailboxAttr("/to_kxnet")) << "kxctl creates no mailbox";
+}
+
+TEST_F(KxctlStatus, MailboxWithoutReaderIsThree)
+{
+    // Mailboxes outlive the daemon: here nobody takes the command.
+    mq_attr attr{};
+    attr.mq_maxmsg = 10;
+    attr.mq_msgsize = 1500;
+    for (const char *name : {"/to_camera", "/to_kxnet"})
+        mq_close(mq_open(name, O_RDONLY | O_CREAT, 0600, &attr));
+    auto r = kxctl({"call", "cv", "-t", "0.3"});
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_NE(r.err.find("nobody reads it"), std::string::npos) << r.err;
+}
+
+TEST_F(KxctlStatus, TimeoutIsFour)
+{
+    startDaemon({});
+    auto camera = startCamera({"--silent"});
+    EXPECT_EQ(kxctl({"call", "cm", "-t", "0.3"}).exitCode, 4);
+    auto quiet = kxctl({"listen", "-t", "0.3"});
+    EXPECT_EQ(quiet.exitCode, 4);
+    EXPECT_EQ(quiet.out, "");
+}
+
+TEST_F(KxctlStatus, RefusalIsFiveOnATerminalOrNot)
+{
+    startDaemon({"-s"});
+    auto piped = kxctl({"call", "tm"});
+    EXPECT_EQ(piped.exitCode, 5);
+    EXPECT_EQ(piped.out.find("\033["), std::string::npos) << "no colour into a file";
+
+    auto [status, shown] = onTerminal({"call", "tm"});
+    EXPECT_EQ(status, 5);
+    EXPECT_NE(shown.find("\033[31mrefused\033[0m"), std::string::npos) << shown;
+
+    auto [plainStatus, plain] = onTerminal({"call", "tm"}, {"NO_COLOR=1"});
+    EXPECT_EQ(plainStatus, 5);
+    EXPECT_NE(plain.find("refused"), std::string::npos);
+    EXPECT_EQ(plain.find("\033["), std::string::npos) << plain;
+
+    EXPECT_EQ(onTerminal({"call", "cm"}).first, 0);
+    EXPECT_EQ(onTerminal({"listen", "-t", "0.3"}).first, 4);
+}
+
+} // namespace
