@@ -65,6 +65,7 @@ int runListen(const OutputOptions &out, const ListenOptions &options);
 int runCamera(const OutputOptions &out, const CameraOptions &options);
 int runDecode(const OutputOptions &out);
 int runMailboxes(const OutputOptions &out);
-int runSandbox(const SandboxOptions &options);
+// Ends the process with the command's status; returns only by throwing.
+[[noreturn]] int runSandbox(const SandboxOptions &options);
 
 } // namespace kxctl
