@@ -1,5 +1,7 @@
 #include "kxprogram.h"
 
+#include "kxemulator.h" // KX_TEST_EMULATOR
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
