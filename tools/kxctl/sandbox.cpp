@@ -90,7 +90,8 @@ struct Kept {
 };
 
 // The directories below /tmp that must stay visible (the current one, the
-// one kxctl runs from), opened before the empty /tmp hides them.
+// one kxctl runs from), opened before the empty /tmp hides them, and in
+// our own mount namespace: a bind mount takes its source only from there.
 std::vector<Kept> keepBelowTmp(const std::vector<std::string> &paths)
 {
     std::vector<Kept> kept;
@@ -155,7 +156,7 @@ void raiseQueueBytes()
 
 // Process 1's surroundings: our mounts stay ours, a /proc of our own for
 // ps and kill, the raised limits, the private /tmp.
-void prepareInside(const SandboxOptions &o, const std::vector<Kept> &kept)
+void prepareInside(const SandboxOptions &o, const std::vector<std::string> &keep)
 {
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         die("make mounts private");
@@ -165,7 +166,7 @@ void prepareInside(const SandboxOptions &o, const std::vector<Kept> &kept)
     if (!writeText("/proc/sys/fs/mqueue/msg_max", std::to_string(o.msgMax)))
         die("raise fs.mqueue.msg_max");
     raiseQueueBytes();
-    privateTmp(kept);
+    privateTmp(keepBelowTmp(keep));
 }
 
 void setEnvironment(const std::string &selfDir)
@@ -215,10 +216,10 @@ void forwardToCommand(int sig)
 // Process 1: starts the command, reaps every orphan (the detached daemon
 // too) and leaves with the command's status, which ends the namespace and
 // every process still in it.
-[[noreturn]] void runInit(const SandboxOptions &o, const std::vector<Kept> &kept,
+[[noreturn]] void runInit(const SandboxOptions &o, const std::vector<std::string> &keep,
                           const std::string &cwd)
 {
-    prepareInside(o, kept);
+    prepareInside(o, keep);
     setEnvironment(selfDirectory());
     // The terminal's signals reach the command directly; SIGTERM and
     // SIGHUP from outside are passed on to it.
@@ -254,16 +255,14 @@ void forwardToInit(int sig)
 int runSandbox(const SandboxOptions &o)
 {
     std::string cwd = currentDirectory();
-    std::vector<Kept> kept = keepBelowTmp({cwd, selfDirectory()});
+    std::vector<std::string> keep = {cwd, selfDirectory()};
     enterNamespaces();
     fflush(nullptr);
     g_init = fork();
     if (g_init < 0)
         throw Failure(kExitFailure, std::string("fork: ") + strerror(errno));
     if (g_init == 0)
-        runInit(o, kept, cwd);
-    for (const auto &k : kept)
-        close(k.fd);
+        runInit(o, keep, cwd);
     signal(SIGINT, SIG_IGN);
     signal(SIGQUIT, SIG_IGN);
     signal(SIGTERM, forwardToInit);

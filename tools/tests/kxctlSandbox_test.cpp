@@ -33,4 +33,13 @@ TEST(KxctlSandbox, PassesTheCommandsStatusAndTakesALimit)
     EXPECT_EQ(kxctl({"sandbox", "--", "/nonexistent/program"}).exitCode, 127);
 }
 
+TEST(KxctlSandbox, CurrentDirectoryBelowTmpStaysVisible)
+{
+    ASSERT_EQ(system("mkdir -p /tmp/work/sub && touch /tmp/work/mine"), 0);
+    ASSERT_EQ(chdir("/tmp/work/sub"), 0);
+    auto r = kxctl({"sandbox", "--", "sh", "-c", "pwd; ls /tmp; ls /tmp/work"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "/tmp/work/sub\nfuse_d\nwork\nmine\nsub\n");
+}
+
 } // namespace
