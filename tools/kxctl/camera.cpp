@@ -154,8 +154,8 @@ void openEndpoints(Session &s)
     for (auto &e : s.endpoints) {
         int rc = kxIpcRtInit(e.name, &e.hdl);
         if (rc < 0)
-            throw Failure(kExitFailure, std::string(e.name) + ": cannot bind the camera's side: " +
-                                            strerror(-rc));
+            throw Failure(kExitFailure, std::string(e.name) +
+                                            ": cannot bind the camera's side: " + strerror(-rc));
         e.open = true;
     }
     const char *dir = getenv(KXIPC_DIR_ENV);
@@ -185,6 +185,8 @@ bool waitAndServe(Session &s)
 
 int runCamera(const OutputOptions &out, const CameraOptions &options)
 {
+    if (options.log && out.json)
+        throw Failure(kExitUsage, "--log writes plain lines into the output; not with --json");
     Session session(out, options);
     openEndpoints(session);
     g_session = &session;

@@ -31,9 +31,11 @@ Bytes lineBytes(const std::string &line, int number)
     }
 }
 
-bool isBlank(const std::string &line)
+// The line's first visible character, or 0 for a blank line.
+char firstVisible(const std::string &line)
 {
-    return line.find_first_not_of(" \t\r") == std::string::npos;
+    size_t at = line.find_first_not_of(" \t\r");
+    return at == std::string::npos ? '\0' : line[at];
 }
 
 // The blocks of bytes between blank lines.
@@ -42,13 +44,10 @@ std::vector<Bytes> readBlocks(std::istream &in)
     std::vector<Bytes> blocks(1);
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
-        if (isBlank(line)) {
-            if (!blocks.back().empty())
-                blocks.emplace_back();
-            continue;
-        }
-        if (line.find_first_not_of(" \t") != std::string::npos &&
-            line[line.find_first_not_of(" \t")] == '#')
+        char first = firstVisible(line);
+        if (first == '\0' && !blocks.back().empty())
+            blocks.emplace_back();
+        if (first == '\0' || first == '#')
             continue;
         Bytes bytes = lineBytes(line, number);
         blocks.back().insert(blocks.back().end(), bytes.begin(), bytes.end());

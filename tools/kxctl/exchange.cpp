@@ -109,6 +109,13 @@ int statusOf(const Bytes &response, const std::string &code)
     return kExitRefused;
 }
 
+// The debug words travel little-endian, unlike the TLV lengths.
+void appendLittleEndian(Bytes &out, uint32_t word)
+{
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<uint8_t>(word >> (8 * i)));
+}
+
 } // namespace
 
 int runCall(const OutputOptions &out, const CallOptions &o)
@@ -125,14 +132,12 @@ int runSend(const OutputOptions &out, const CallOptions &o)
     return kExitOk;
 }
 
-// The two debug words go little-endian, the level word first.
 int runDb(const OutputOptions &out, const DbOptions &o)
 {
     Bytes args;
     try {
-        for (const std::string *word : {&o.level, &o.debug})
-            for (uint32_t w = parseWord(*word), i = 0; i < 4; ++i)
-                args.push_back(static_cast<uint8_t>(w >> (8 * i)));
+        appendLittleEndian(args, parseWord(o.level));
+        appendLittleEndian(args, parseWord(o.debug));
     } catch (const std::invalid_argument &e) {
         throw Failure(kExitUsage, e.what());
     }

@@ -22,8 +22,10 @@ json elementsJson(const Message &m)
 {
     json list = json::array();
     for (const Element &e : m.elements)
-        list.push_back({{"type", e.type}, {"name", elementTypeName(e.type)},
-                        {"length", e.length}, {"value", toHex(e.value)}});
+        list.push_back({{"type", e.type},
+                        {"name", elementTypeName(e.type)},
+                        {"length", e.length},
+                        {"value", toHex(e.value)}});
     return list;
 }
 

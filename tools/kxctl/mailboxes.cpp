@@ -32,11 +32,13 @@ const Expected kMailboxes[] = {
 
 nlohmann::ordered_json jsonRow(const Expected &e, const MailboxInfo &info)
 {
-    nlohmann::ordered_json row = {{"name", e.name}, {"exists", info.exists},
-                          {"expected_capacity", e.capacity}};
+    nlohmann::ordered_json row = {
+        {"name", e.name}, {"exists", info.exists}, {"expected_capacity", e.capacity}};
     bool known = info.exists && info.error == 0;
-    row["messages"] = known ? nlohmann::ordered_json(info.messages) : nlohmann::ordered_json(nullptr);
-    row["capacity"] = known ? nlohmann::ordered_json(info.capacity) : nlohmann::ordered_json(nullptr);
+    row["messages"] =
+        known ? nlohmann::ordered_json(info.messages) : nlohmann::ordered_json(nullptr);
+    row["capacity"] =
+        known ? nlohmann::ordered_json(info.capacity) : nlohmann::ordered_json(nullptr);
     row["size"] = known ? nlohmann::ordered_json(info.size) : nlohmann::ordered_json(nullptr);
     if (info.exists && info.error != 0)
         row["error"] = strerror(info.error);

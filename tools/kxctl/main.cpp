@@ -39,8 +39,16 @@ struct Cli {
     ListenOptions listen;
     CameraOptions camera;
     SandboxOptions sandbox;
-    std::function<int(const OutputOptions &)> run;
+    std::function<int(const OutputOptions &)> run; // the verb's
 };
+
+using Runner = std::function<int(const OutputOptions &)>;
+
+// What runs when the verb is on the command line.
+void runs(CLI::App *verb, Cli &cli, Runner runner)
+{
+    verb->callback([&cli, runner] { cli.run = runner; });
+}
 
 void addAddressing(CLI::App *verb, SendOptions &send)
 {
@@ -50,7 +58,8 @@ void addAddressing(CLI::App *verb, SendOptions &send)
     verb->add_option("--source", send.source, "source element (default: the mailbox)");
     verb->add_option("--destination", send.destination, "destination element")
         ->capture_default_str();
-    verb->add_option("--type", send.type, "message type")->check(CLI::Range(0, 255))
+    verb->add_option("--type", send.type, "message type")
+        ->check(CLI::Range(0, 255))
         ->capture_default_str();
 }
 
@@ -69,9 +78,11 @@ void addCall(CLI::App &app, Cli &cli)
     auto *verb = app.add_subcommand("call", "send a command and show its response");
     addCommandArguments(verb, cli.call);
     addAddressing(verb, cli.call.send);
-    verb->add_option("-t,--timeout", cli.call.timeout, "seconds to wait for the response (0: forever)")
-        ->check(CLI::NonNegativeNumber)->capture_default_str();
-    verb->callback([&cli] { cli.run = [&cli](const OutputOptions &o) { return runCall(o, cli.call); }; });
+    verb->add_option("-t,--timeout", cli.call.timeout,
+                     "seconds to wait for the response (0: forever)")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
+    runs(verb, cli, [&cli](const OutputOptions &o) { return runCall(o, cli.call); });
 }
 
 void addSend(CLI::App &app, Cli &cli)
@@ -79,17 +90,19 @@ void addSend(CLI::App &app, Cli &cli)
     auto *verb = app.add_subcommand("send", "send a command without waiting for its response");
     addCommandArguments(verb, cli.call);
     addAddressing(verb, cli.call.send);
-    verb->callback([&cli] { cli.run = [&cli](const OutputOptions &o) { return runSend(o, cli.call); }; });
+    runs(verb, cli, [&cli](const OutputOptions &o) { return runSend(o, cli.call); });
 }
 
 void addDb(CLI::App &app, Cli &cli)
 {
-    auto *verb = app.add_subcommand("db", "set the daemon's debug words (the DB command, never answered)");
-    verb->add_option("LEVEL", cli.db.level, "new g_debug_level, e.g. 0x80281420 (bit 31: simulator)")
+    auto *verb =
+        app.add_subcommand("db", "set the daemon's debug words (the DB command, never answered)");
+    verb->add_option("LEVEL", cli.db.level,
+                     "new g_debug_level, e.g. 0x80281420 (bit 31: simulator)")
         ->required();
     verb->add_option("DEBUG", cli.db.debug, "new g_debug, e.g. 0x30000000")->required();
     addAddressing(verb, cli.db.send);
-    verb->callback([&cli] { cli.run = [&cli](const OutputOptions &o) { return runDb(o, cli.db); }; });
+    runs(verb, cli, [&cli](const OutputOptions &o) { return runDb(o, cli.db); });
 }
 
 void addListen(CLI::App &app, Cli &cli)
@@ -98,21 +111,24 @@ void addListen(CLI::App &app, Cli &cli)
     verb->add_option("MAILBOX", cli.listen.mailbox, "mailbox to read")->capture_default_str();
     verb->add_option("-C,--count", cli.listen.count, "stop after N messages")
         ->check(CLI::PositiveNumber);
-    verb->add_option("-t,--timeout", cli.listen.quiet, "stop after SECONDS without a message (status 4)")
+    verb->add_option("-t,--timeout", cli.listen.quiet,
+                     "stop after SECONDS without a message (status 4)")
         ->check(CLI::PositiveNumber);
-    verb->callback([&cli] { cli.run = [&cli](const OutputOptions &o) { return runListen(o, cli.listen); }; });
+    runs(verb, cli, [&cli](const OutputOptions &o) { return runListen(o, cli.listen); });
 }
 
 void addCamera(CLI::App &app, Cli &cli)
 {
-    auto *verb = app.add_subcommand("camera", "play the camera's side of the daemon's IPC endpoints");
-    auto *echo = verb->add_flag_callback("--echo", [&cli] { cli.camera.answer = CameraAnswer::echo; },
-                                         "send every message back unchanged");
-    auto *silent = verb->add_flag_callback("--silent", [&cli] { cli.camera.answer = CameraAnswer::silent; },
-                                           "answer nothing");
+    auto *verb =
+        app.add_subcommand("camera", "play the camera's side of the daemon's IPC endpoints");
+    auto *echo = verb->add_flag_callback(
+        "--echo", [&cli] { cli.camera.answer = CameraAnswer::echo; },
+        "send every message back unchanged");
+    auto *silent = verb->add_flag_callback(
+        "--silent", [&cli] { cli.camera.answer = CameraAnswer::silent; }, "answer nothing");
     echo->excludes(silent);
     verb->add_flag("--log", cli.camera.log, "show the simulated camera's log lines");
-    verb->callback([&cli] { cli.run = [&cli](const OutputOptions &o) { return runCamera(o, cli.camera); }; });
+    runs(verb, cli, [&cli](const OutputOptions &o) { return runCamera(o, cli.camera); });
 }
 
 void addCanvas(CLI::App &app, Cli &cli)
@@ -120,24 +136,28 @@ void addCanvas(CLI::App &app, Cli &cli)
     auto *verb = app.add_subcommand("canvas", "ask the camera for its canvas (lc) and show it");
     verb->add_option("-o,--output", cli.canvas.file, "also write it to FILE (.png or .pbm)");
     verb->add_option("--scale", cli.canvas.scale, "pixels per canvas pixel in FILE")
-        ->check(CLI::Range(1, 64))->capture_default_str();
+        ->check(CLI::Range(1, 64))
+        ->capture_default_str();
     addAddressing(verb, cli.canvas.send);
-    verb->add_option("-t,--timeout", cli.canvas.timeout, "seconds to wait for the response (0: forever)")
-        ->check(CLI::NonNegativeNumber)->capture_default_str();
-    verb->callback([&cli] { cli.run = [&cli](const OutputOptions &o) { return runCanvas(o, cli.canvas); }; });
+    verb->add_option("-t,--timeout", cli.canvas.timeout,
+                     "seconds to wait for the response (0: forever)")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
+    runs(verb, cli, [&cli](const OutputOptions &o) { return runCanvas(o, cli.canvas); });
 }
 
 void addOthers(CLI::App &app, Cli &cli)
 {
-    app.add_subcommand("decode", "decode TLV messages given as hex on standard input")
-        ->callback([&cli] { cli.run = [](const OutputOptions &o) { return runDecode(o); }; });
-    app.add_subcommand("mailboxes", "list the daemon's eight mailboxes")
-        ->callback([&cli] { cli.run = [](const OutputOptions &o) { return runMailboxes(o); }; });
-    auto *verb = app.add_subcommand("sandbox", "run COMMAND (default: a shell) with private mailboxes");
+    runs(app.add_subcommand("decode", "decode TLV messages given as hex on standard input"), cli,
+         runDecode);
+    runs(app.add_subcommand("mailboxes", "list the daemon's eight mailboxes"), cli, runMailboxes);
+    auto *verb =
+        app.add_subcommand("sandbox", "run COMMAND (default: a shell) with private mailboxes");
     verb->add_option("--msg-max", cli.sandbox.msgMax, "fs.mqueue.msg_max inside")
-        ->check(CLI::Range(1, 65536))->capture_default_str();
+        ->check(CLI::Range(1, 65536))
+        ->capture_default_str();
     verb->add_option("COMMAND", cli.sandbox.command, "the command and its arguments, after --");
-    verb->callback([&cli] { cli.run = [&cli](const OutputOptions &) { return runSandbox(cli.sandbox); }; });
+    runs(verb, cli, [&cli](const OutputOptions &) { return runSandbox(cli.sandbox); });
 }
 
 void define(CLI::App &app, Cli &cli)

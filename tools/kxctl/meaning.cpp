@@ -121,12 +121,12 @@ struct Known {
 };
 
 const Known kKnown[] = {
-    {"cm", true, modeByte},      {"CM", true, modeByte},     {"SH", true, modeByte},
-    {"st", true, modeByte},      {"se", true, modeByte},     {"sx", true, modeByte},
-    {"pv", true, valueByte},     {"um", true, valueByte},    {"vs", true, valueByte},
-    {"sh", true, valueByte},     {"PV", true, valueByte},    {"UM", true, valueByte},
+    {"cm", true, modeByte},       {"CM", true, modeByte},    {"SH", true, modeByte},
+    {"st", true, modeByte},       {"se", true, modeByte},    {"sx", true, modeByte},
+    {"pv", true, valueByte},      {"um", true, valueByte},   {"vs", true, valueByte},
+    {"sh", true, valueByte},      {"PV", true, valueByte},   {"UM", true, valueByte},
     {"cv", true, versionStrings}, {"lc", true, canvasReply}, {"LC", false, canvasCommand},
-    {"CM", false, newMode},      {"DB", false, debugWords},  {"SU", false, suspend},
+    {"CM", false, newMode},       {"DB", false, debugWords}, {"SU", false, suspend},
 };
 
 std::string codeOf(const Message &message)

@@ -89,7 +89,8 @@ void writePng(const Bytes &canvas, FILE *file, int scale, const std::string &pat
     for (png_uint_32 y = 0; y < image.height; ++y)
         for (png_uint_32 x = 0; x < image.width; ++x)
             pixels[y * image.width + x] =
-                pixelAt(canvas, static_cast<int>(x) / scale, static_cast<int>(y) / scale) ? 0x00 : 0xFF;
+                pixelAt(canvas, static_cast<int>(x) / scale, static_cast<int>(y) / scale) ? 0x00
+                                                                                          : 0xFF;
     if (!png_image_write_to_stdio(&image, file, 0, pixels.data(), 0, nullptr))
         throw Failure(kExitFailure, path + ": cannot write PNG: " + image.message);
 }

@@ -47,7 +47,8 @@ std::string shortHex(const Bytes &value)
         return "(none)";
     if (value.size() <= kShownBytes)
         return toHex(value, " ");
-    return toHex(value.data(), kShownBytes, " ") + " ... (" + std::to_string(value.size()) + " bytes)";
+    return toHex(value.data(), kShownBytes, " ") + " ... (" + std::to_string(value.size()) +
+           " bytes)";
 }
 
 std::string argumentsText(const Element *args)
@@ -94,7 +95,8 @@ std::string elementRows(const Message &m, const Meaning &meaning)
     std::string text = row("code", valueText(m.find(TLV_TYPE_CMD)));
     text += row("type", typeText(m));
     text += row("length", lengthText(m));
-    text += row("route", valueText(m.find(TLV_TYPE_SRC)) + " -> " + valueText(m.find(TLV_TYPE_DST)));
+    text +=
+        row("route", valueText(m.find(TLV_TYPE_SRC)) + " -> " + valueText(m.find(TLV_TYPE_DST)));
     if (meaning.canvas && !m.isResponse())
         text += row("arguments", std::to_string(meaning.canvas->size()) + " bytes: the canvas");
     else

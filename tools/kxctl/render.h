@@ -16,7 +16,7 @@ std::string renderText(const Message &message, const Meaning &meaning, const Ori
 // Only the picture, when the message carries one.
 std::string renderPicture(const Meaning &meaning);
 
-nlohmann::ordered_json renderJson(const Message &message, const Meaning &meaning, const Origin &origin,
-                          bool verbose, WallClock::time_point when);
+nlohmann::ordered_json renderJson(const Message &message, const Meaning &meaning,
+                                  const Origin &origin, bool verbose, WallClock::time_point when);
 
 } // namespace kxctl

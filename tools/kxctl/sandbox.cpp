@@ -61,7 +61,8 @@ void enterNamespaces()
         throw Failure(kExitFailure, std::string("unshare: ") + strerror(errno));
     std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
     if (unshare(CLONE_NEWUSER | kFlags) != 0)
-        throw Failure(kExitFailure, std::string("unshare with a user namespace: ") + strerror(errno));
+        throw Failure(kExitFailure,
+                      std::string("unshare with a user namespace: ") + strerror(errno));
     if (!writeText("/proc/self/setgroups", "deny") ||
         !writeText("/proc/self/uid_map", "0 " + uid + " 1") ||
         !writeText("/proc/self/gid_map", "0 " + gid + " 1"))
@@ -113,7 +114,8 @@ void privateTmp(const std::vector<Kept> &kept)
     for (const auto &k : kept) {
         std::string from = "/proc/self/fd/" + std::to_string(k.fd);
         makeDirs(k.path);
-        if (k.fd < 0 || mount(from.c_str(), k.path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        if (k.fd < 0 ||
+            mount(from.c_str(), k.path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
             die("keep " + k.path);
         close(k.fd);
     }
@@ -172,7 +174,6 @@ void prepareInside(const SandboxOptions &o, const std::vector<std::string> &keep
 void setEnvironment(const std::string &selfDir)
 {
     setenv("KXIPC_DIR", kIpcDir, 1);
-    setenv("KX_SANDBOX_INSIDE", "1", 1);
     const char *path = getenv("PATH");
     if (!selfDir.empty())
         setenv("PATH", (selfDir + ":" + (path != nullptr ? path : "/usr/bin:/bin")).c_str(), 1);
@@ -188,7 +189,8 @@ void setEnvironment(const std::string &selfDir)
     if (line.empty()) {
         const char *shell = getenv("SHELL");
         line.push_back(shell != nullptr && *shell != '\0' ? shell : "/bin/sh");
-        fprintf(stderr, "kxctl sandbox: private mailboxes (msg_max %d), /tmp and %s; exit to leave\n",
+        fprintf(stderr,
+                "kxctl sandbox: private mailboxes (msg_max %d), /tmp and %s; exit to leave\n",
                 o.msgMax, kIpcDir);
     }
     std::vector<char *> argv;
@@ -205,7 +207,8 @@ int statusOf(int wstatus)
     return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
 }
 
-pid_t g_command = 0;
+// Read by the signal handlers; 0 until the fork has given them a process.
+volatile sig_atomic_t g_command = 0;
 
 void forwardToCommand(int sig)
 {
@@ -227,22 +230,23 @@ void forwardToCommand(int sig)
     signal(SIGQUIT, SIG_IGN);
     signal(SIGTERM, forwardToCommand);
     signal(SIGHUP, forwardToCommand);
-    g_command = fork();
-    if (g_command < 0)
+    pid_t command = fork();
+    if (command < 0)
         die("fork");
-    if (g_command == 0)
+    if (command == 0)
         execCommand(o, cwd);
+    g_command = command;
     for (;;) {
         int wstatus = 0;
         pid_t done = waitpid(-1, &wstatus, 0);
-        if (done == g_command)
+        if (done == command)
             _exit(statusOf(wstatus));
         if (done < 0 && errno == ECHILD)
             _exit(kExitFailure);
     }
 }
 
-pid_t g_init = 0;
+volatile sig_atomic_t g_init = 0;
 
 void forwardToInit(int sig)
 {
@@ -258,17 +262,18 @@ int runSandbox(const SandboxOptions &o)
     std::vector<std::string> keep = {cwd, selfDirectory()};
     enterNamespaces();
     fflush(nullptr);
-    g_init = fork();
-    if (g_init < 0)
+    pid_t init = fork();
+    if (init < 0)
         throw Failure(kExitFailure, std::string("fork: ") + strerror(errno));
-    if (g_init == 0)
+    if (init == 0)
         runInit(o, keep, cwd);
+    g_init = init;
     signal(SIGINT, SIG_IGN);
     signal(SIGQUIT, SIG_IGN);
     signal(SIGTERM, forwardToInit);
     signal(SIGHUP, forwardToInit);
     int wstatus = 0;
-    while (waitpid(g_init, &wstatus, 0) < 0 && errno == EINTR) {
+    while (waitpid(init, &wstatus, 0) < 0 && errno == EINTR) {
     }
     // Our new children would belong to the PID namespace whose process 1
     // has ended, and no process can be made there any more: leave without

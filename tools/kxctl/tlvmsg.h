@@ -20,9 +20,9 @@ struct Element {
 
 struct Message {
     Bytes raw;
-    int check = -1;      // tlv_validate's verdict, 0 for well-formed
-    int length = 0;      // the total length the header declares
-    uint8_t type = 0;    // message type
+    int check = -1;   // tlv_validate's verdict, 0 for well-formed
+    int length = 0;   // the total length the header declares
+    uint8_t type = 0; // message type
     std::vector<Element> elements;
 
     const Element *find(uint8_t elementType) const;

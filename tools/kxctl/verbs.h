@@ -12,7 +12,7 @@ namespace kxctl {
 // Where a command goes and how it is addressed.
 struct SendOptions {
     std::string mailbox = "/to_camera";
-    std::string source;                    // the mailbox itself when empty
+    std::string source; // the mailbox itself when empty
     std::string destination = "/to_kxnet";
     int type = 10;
 };
@@ -41,8 +41,8 @@ struct CanvasOptions {
 
 struct ListenOptions {
     std::string mailbox = "/to_kxnet";
-    long count = 0;    // stop after this many; 0 never
-    double quiet = 0;  // stop after this many quiet seconds; 0 never
+    long count = 0;   // stop after this many; 0 never
+    double quiet = 0; // stop after this many quiet seconds; 0 never
 };
 
 enum class CameraAnswer { simulate, echo, silent };

@@ -65,7 +65,8 @@ TEST_F(KxctlCanvas, PngPixelsAreTheDaemonsCanvas)
             bool isBlack = one.pixels[static_cast<size_t>(y * 60 + x)] == 0;
             black += isBlack;
             ASSERT_EQ(isBlack, drawn(canvas, x, y)) << x << "," << y;
-            ASSERT_EQ(three.pixels[static_cast<size_t>((3 * y + 2) * 180 + 3 * x + 1)] == 0, isBlack);
+            ASSERT_EQ(three.pixels[static_cast<size_t>((3 * y + 2) * 180 + 3 * x + 1)] == 0,
+                      isBlack);
         }
     }
     EXPECT_EQ(black, 265) << "mode 3 draws 265 pixels";
@@ -87,9 +88,7 @@ TEST_F(KxctlCanvas, TerminalPictureHasTwoRowsPerLine)
     ASSERT_EQ(r.exitCode, 0) << r.err;
     auto lines = kxtest::splitLines(r.out);
     ASSERT_EQ(lines.size(), 40u) << "a frame line, 38 lines for 75 rows, a frame line";
-    auto cells = [](std::string text) {
-        return "    \u2502" + text + "\u2502";
-    };
+    auto cells = [](std::string text) { return "    \u2502" + text + "\u2502"; };
     std::string blank(60, ' ');
     // Mode 0: rows 0-28 are empty, row 29 is 00 00 00 1F C0 00 00 00
     // (columns 27-33), so the line of rows 28 and 29 shows lower halves.

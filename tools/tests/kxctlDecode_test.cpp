@@ -102,7 +102,8 @@ TEST(KxctlDecode, DumpLinesAndSeveralMessages)
     std::string both;
     for (unsigned char b : modeResponse() + suspendCommand())
         both += "0x" + lowerHex(Bytes(1, static_cast<char>(b))) + ", ";
-    std::string input = "# from the log\n" + dumpLines("        <RT ", suspendCommand()) + "\n" + both;
+    std::string input =
+        "# from the log\n" + dumpLines("        <RT ", suspendCommand()) + "\n" + both;
     auto r = kxctl({"--json", "decode"}, input);
     ASSERT_EQ(r.exitCode, 0) << r.err;
     auto lines = jsonLines(r.out);

@@ -51,8 +51,9 @@ TEST_F(KxctlJson, EveryLineParsesWithTypedFields)
 
 TEST_F(KxctlJson, BytesThatAreNotTextStayHex)
 {
-    Bytes odd = kxtest::message(10, {kxtest::element('A', hex("01 FF")), kxtest::element('B', "\"\\"),
-                                     kxtest::element(0x99, hex("00 80")), kxtest::element(0xEE, {})});
+    Bytes odd =
+        kxtest::message(10, {kxtest::element('A', hex("01 FF")), kxtest::element('B', "\"\\"),
+                             kxtest::element(0x99, hex("00 80")), kxtest::element(0xEE, {})});
     auto r = kxctl({"--json", "decode"}, kxtest::toHex(odd));
     ASSERT_EQ(r.exitCode, 0) << r.err;
     auto lines = jsonLines(r.out);

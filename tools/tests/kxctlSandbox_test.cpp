@@ -10,7 +10,11 @@ TEST(KxctlSandbox, DaemonStartedInsideDetachesAndEndsWithTheSandbox)
 {
     auto r = kxctl({"sandbox", "--", "sh", "-c",
                     "cat /proc/sys/fs/mqueue/msg_max; echo \"$KXIPC_DIR\"; ls -A /tmp; "
-                    "kxRedIro -s && kxctl mailboxes > /dev/null; echo mailboxes $?; "
+                    // The first process returns when the daemon has detached,
+                    // which then makes its mailboxes.
+                    "kxRedIro -s && for i in $(seq 500); do "
+                    "kxctl mailboxes > /dev/null && break; sleep 0.01; done; "
+                    "kxctl mailboxes > /dev/null; echo mailboxes $?; "
                     "kxctl --json call cm"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     auto lines = kxtest::splitLines(r.out);

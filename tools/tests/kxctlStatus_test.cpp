@@ -66,8 +66,8 @@ TEST_F(KxctlStatus, UsageErrorsAreTwoAndHelpIsZero)
         EXPECT_EQ(r.exitCode, 2) << testing::PrintToString(args) << r.err;
         EXPECT_FALSE(r.err.empty()) << testing::PrintToString(args);
     }
-    for (const char *verb : {"call", "send", "db", "listen", "camera", "canvas", "decode",
-                             "mailboxes", "sandbox"}) {
+    for (const char *verb :
+         {"call", "send", "db", "listen", "camera", "canvas", "decode", "mailboxes", "sandbox"}) {
         auto r = kxctl({verb, "--help"});
         EXPECT_EQ(r.exitCode, 0) << verb;
         EXPECT_NE(r.out.find(std::string("Usage: kxctl ") + verb), std::string::npos) << r.out;
@@ -76,9 +76,12 @@ TEST_F(KxctlStatus, UsageErrorsAreTwoAndHelpIsZero)
 
 TEST_F(KxctlStatus, MissingMailboxIsThree)
 {
-    for (const std::vector<std::string> &args :
-         {std::vector<std::string>{"call", "cv"}, {"send", "cv"}, {"listen"}, {"canvas"},
-          {"listen", "/to_nowhere"}, {"mailboxes"}}) {
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"call", "cv"},
+                                                 {"send", "cv"},
+                                                 {"listen"},
+                                                 {"canvas"},
+                                                 {"listen", "/to_nowhere"},
+                                                 {"mailboxes"}}) {
         auto r = kxctl(args);
         EXPECT_EQ(r.exitCode, 3) << testing::PrintToString(args) << r.err;
     }

@@ -27,7 +27,8 @@ namespace kxctltest {
 using kxtest::Bytes;
 using nlohmann::json;
 
-inline kxtest::ProgramResult kxctl(const std::vector<std::string> &args, const std::string &input = {},
+inline kxtest::ProgramResult kxctl(const std::vector<std::string> &args,
+                                   const std::string &input = {},
                                    const std::vector<std::string> &env = {})
 {
     return kxtest::runProgram(kxtest::programPath("kxctl"), args, input, env, 30000);
