@@ -52,18 +52,25 @@ TEST_F(KxctlListen, ListensOnAnyMailboxAndShowsEachMessageAsItComes)
     EXPECT_EQ(listener->stop(), 0) << "SIGTERM ends it normally";
 }
 
-TEST_F(KxctlListen, ClosedPipeEndsItQuietlyWithoutTakingAMessage)
+struct Ended {
+    int status = 0;
+    std::string err;
+};
+
+// Runs kxctl with standard output into a pipe whose reader has gone.
+Ended withClosedPipe(const std::vector<std::string> &args, const std::string &input = {})
 {
-    ASSERT_TRUE(kxtest::post("/to_camera", command("cm")));
-    ASSERT_TRUE(kxtest::waitForMailbox("/to_kxnet"));
     int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
+    EXPECT_EQ(pipe(pipeFds), 0);
     close(pipeFds[0]);
-    int err = memfd_create("listen-err", MFD_CLOEXEC);
-    auto line = kxtest::commandLine(kxtest::programPath("kxctl"), {"listen"});
+    int in = memfd_create("in", MFD_CLOEXEC), err = memfd_create("err", MFD_CLOEXEC);
+    EXPECT_EQ(write(in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    lseek(in, 0, SEEK_SET);
+    auto line = kxtest::commandLine(kxtest::programPath("kxctl"), args);
     fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
+        dup2(in, STDIN_FILENO);
         dup2(pipeFds[1], STDOUT_FILENO);
         dup2(err, STDERR_FILENO);
         std::vector<char *> argv;
@@ -74,15 +81,30 @@ TEST_F(KxctlListen, ClosedPipeEndsItQuietlyWithoutTakingAMessage)
         _exit(127);
     }
     close(pipeFds[1]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status)) << "not killed by SIGPIPE";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(Background::read(err), "");
+    Ended ended;
+    waitpid(pid, &ended.status, 0);
+    ended.err = Background::read(err);
+    close(in);
     close(err);
+    return ended;
+}
+
+TEST_F(KxctlListen, ClosedPipeEndsItQuietlyWithoutTakingAMessage)
+{
+    ASSERT_TRUE(kxtest::post("/to_camera", command("cm")));
+    Ended listen = withClosedPipe({"listen"});
+    ASSERT_TRUE(WIFEXITED(listen.status)) << "not killed by SIGPIPE";
+    EXPECT_EQ(WEXITSTATUS(listen.status), 0);
+    EXPECT_EQ(listen.err, "");
     auto kept = kxtest::take("/to_kxnet");
     ASSERT_TRUE(kept);
     EXPECT_EQ(kxtest::valueOf(*kept, 'A'), "cm");
+
+    // A verb that writes at once meets the closed pipe in its write.
+    Ended decode = withClosedPipe({"decode"}, kxtest::toHex(command("cv")));
+    ASSERT_TRUE(WIFEXITED(decode.status)) << "not killed by SIGPIPE";
+    EXPECT_EQ(WEXITSTATUS(decode.status), 0);
+    EXPECT_EQ(decode.err, "");
 }
 
 } // namespace
