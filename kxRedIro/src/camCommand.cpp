@@ -492,10 +492,12 @@ int sendOwnCommand(const char *code, const uint8_t *arg, unsigned argLen, const 
     len += sntlv_append_val(obuf, size, TLV_TYPE_END, 0, 0);
     ASSERT(0 == tlv_validate(obuf));
     kxTrace(KX_TRACE_FROM_RT, obuf, len);
-    return simMailToKxnet(obuf, len);
+    return g_caOutbox(obuf, len);
 }
 
 } // namespace
+
+CAoutbox *g_caOutbox = simMailToKxnet;
 
 int CAsendLC(void)
 {

@@ -115,10 +115,18 @@ CAhandler CAsetDB, CAgetCM, CAgetCV, CAgetLC, CAgetPV, CAgetSE, CAgetST, CAgetTM
  * Commands the camera sends on its own, to "/to_kxnet"
  * ------------------------------------------------------------------------ */
 
-/* "LC" with the canvas as it stands; returns the mailbox close's result. */
+/*
+ * Where the camera's own commands go: the daemon mails them to "/to_kxnet"
+ * (simMailToKxnet); a camera played on the far side of the IPC endpoints
+ * sends them to the daemon instead. Returns what the sending returns.
+ */
+typedef int CAoutbox(const uint8_t *msg, int len);
+extern CAoutbox *g_caOutbox;
+
+/* "LC" with the canvas as it stands; returns the outbox's result. */
 int CAsendLC(void);
 
-/* "SU", ready to suspend; returns the mailbox close's result. */
+/* "SU", ready to suspend; returns the outbox's result. */
 int CAsendSU(void);
 
 /* Sends "LC" when the canvas was redrawn since it was last sent. */

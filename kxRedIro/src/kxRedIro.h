@@ -26,6 +26,14 @@ int sim_and_send(uint8_t *ibuf, int ilen);
 // mails it to "/to_kxnet" and sends a redrawn canvas after it.
 void cameraSimulator(uint8_t *ibuf, int ilen, unsigned size);
 
+// Turns the command in ibuf (size bytes of room) into its response in
+// place: message type + 1, source and destination exchanged by their type
+// bytes, the n bytes of resp appended as the response element before a new
+// end element. Returns the change of the message's length (4 + n when the
+// response fits). The command must have passed tlv_validate and carry
+// source and destination elements.
+int simAnswer(uint8_t *ibuf, unsigned size, const uint8_t *resp, int n);
+
 // Mails one message of the simulated camera to "/to_kxnet", opening and
 // closing the mailbox around it. Returns the result of the close.
 int simMailToKxnet(const uint8_t *msg, int len);

@@ -37,6 +37,20 @@ int simMailToKxnet(const uint8_t *msg, int len)
     return kxMbox_close(&txqToKXnet);
 }
 
+int simAnswer(uint8_t *ibuf, unsigned size, const uint8_t *resp, int n)
+{
+    uint8_t *tlvsrc = tlv_find(ibuf, TLV_TYPE_SRC);
+    uint8_t *tlvdst = tlv_find(ibuf, TLV_TYPE_DST);
+    int delta = sntlv_remove(ibuf, size, TLV_TYPE_END);
+    // The response goes back where the command came from.
+    ibuf[3] = static_cast<uint8_t>(ibuf[3] + 1);
+    tlvsrc[3] = TLV_TYPE_DST;
+    tlvdst[3] = TLV_TYPE_SRC;
+    delta += sntlv_append(ibuf, size, TLV_TYPE_RESP, static_cast<unsigned>(n), resp);
+    delta += sntlv_append_val(ibuf, size, TLV_TYPE_END, 0, 0);
+    return delta;
+}
+
 int sim_and_send(uint8_t *ibuf, int ilen)
 {
     const uint8_t *tlvcmd = tlv_find(ibuf, TLV_TYPE_CMD);
@@ -58,19 +72,12 @@ void cameraSimulator(uint8_t *ibuf, int ilen, unsigned size)
     ASSERT(tlvsrc != NULL);
     ASSERT(tlvdst != NULL);
 
-    int len = ilen + sntlv_remove(ibuf, size, TLV_TYPE_END);
     std::array<uint8_t, KXMSG_MAX> resp; // handlers write what they return
     int n = CAdispatch(resp.data(), resp.size(), tlvarg + TLV_ELEM_HDR_LEN, valueLength(tlvarg),
                        CAcommandIndex(tlvcmd + TLV_ELEM_HDR_LEN));
     if (n < 0)
         return; // "DB": never answered
-
-    // The response goes back where the command came from.
-    ibuf[3] = static_cast<uint8_t>(ibuf[3] + 1);
-    tlvsrc[3] = TLV_TYPE_DST;
-    tlvdst[3] = TLV_TYPE_SRC;
-    len += sntlv_append(ibuf, size, TLV_TYPE_RESP, static_cast<unsigned>(n), resp.data());
-    len += sntlv_append_val(ibuf, size, TLV_TYPE_END, 0, 0);
+    int len = ilen + simAnswer(ibuf, size, resp.data(), n);
 
     kxTrace(KX_TRACE_FROM_RT, ibuf, len);
     ASSERT(0 == tlv_validate(ibuf));

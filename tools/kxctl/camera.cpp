@@ -8,10 +8,10 @@
 // "LC" (its redrawn canvas, after a response) and "SU" (before the response
 // to "PW" 0) straight to "/to_kxnet". A camera on the far side of the
 // endpoints cannot do that; it sends them to the daemon, which relays them
-// to "/to_kxnet" like any answer. So does this one: it supplies the
-// simulator's mail function (simMailToKxnet) itself and sends over the
-// endpoint of the command being answered, which keeps the order that the
-// simulator gives ("SU" before the response, "LC" after it).
+// to "/to_kxnet" like any answer. So does this one: it points the
+// simulated camera's outbox (g_caOutbox) at the endpoint of the command
+// being answered, which keeps the order that the simulator gives ("SU"
+// before the response, "LC" after it).
 #include "mailbox.h"
 #include "signals.h"
 #include "status.h"
@@ -86,6 +86,20 @@ void rethrowDeferred(Session &s)
 {
     if (std::exception_ptr e = std::exchange(s.deferred, nullptr))
         std::rethrow_exception(e);
+}
+
+// The simulated camera's outbox for its own commands; see the top of this
+// file.
+int sendOverCurrentEndpoint(const uint8_t *msg, int len)
+{
+    if (g_session == nullptr || g_session->current == nullptr)
+        return 0;
+    try {
+        deliver(*g_session, *g_session->current, Bytes(msg, msg + len));
+    } catch (...) {
+        g_session->deferred = std::current_exception();
+    }
+    return 0;
 }
 
 // Why a message gets no answer from the simulated camera, or "".
@@ -193,6 +207,7 @@ int runCamera(const OutputOptions &out, const CameraOptions &options)
     // The simulated camera's log lines (handlers, canvas) only when asked
     // for, and then on standard output.
     g_debug_level = options.log ? KX_DBG_STDOUT | (KX_LOG_TRACE + 1) : 0;
+    g_caOutbox = sendOverCurrentEndpoint;
     // Like the daemon at its start: the mode-0 target, not yet sent.
     DrawTarget(0);
     catchStopSignals();
@@ -203,18 +218,3 @@ int runCamera(const OutputOptions &out, const CameraOptions &options)
 }
 
 } // namespace kxctl
-
-// The simulated camera's way of mailing its own commands; see the top of
-// this file. The daemon's definition is not linked into kxctl.
-int simMailToKxnet(const uint8_t *msg, int len)
-{
-    using namespace kxctl;
-    if (g_session == nullptr || g_session->current == nullptr)
-        return 0;
-    try {
-        deliver(*g_session, *g_session->current, Bytes(msg, msg + len));
-    } catch (...) {
-        g_session->deferred = std::current_exception();
-    }
-    return 0;
-}

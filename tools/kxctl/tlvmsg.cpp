@@ -3,6 +3,7 @@
 #include "status.h"
 
 #include "kxMsg.h"
+#include "kxRedIro.h"
 #include "kxTlv.h"
 
 #include <algorithm>
@@ -109,17 +110,12 @@ Bytes makeResponse(const Bytes &command, const Bytes &payload)
     if (command.size() > size)
         return {};
     std::copy(command.begin(), command.end(), buf.begin());
-    uint8_t *src = tlv_find(buf.data(), TLV_TYPE_SRC);
-    uint8_t *dst = tlv_find(buf.data(), TLV_TYPE_DST);
-    if (src == nullptr || dst == nullptr || tlv_find(buf.data(), TLV_TYPE_END) == nullptr)
+    if (tlv_validate(buf.data()) != 0 || tlv_find(buf.data(), TLV_TYPE_SRC) == nullptr ||
+        tlv_find(buf.data(), TLV_TYPE_DST) == nullptr)
         return {};
-    int len = static_cast<int>(command.size()) + sntlv_remove(buf.data(), size, TLV_TYPE_END);
-    buf[3] = static_cast<uint8_t>(buf[3] + 1);
-    src[3] = TLV_TYPE_DST;
-    dst[3] = TLV_TYPE_SRC;
-    len += sntlv_append(buf.data(), size, TLV_TYPE_RESP, static_cast<unsigned>(payload.size()),
-                        payload.data());
-    len += sntlv_append_val(buf.data(), size, TLV_TYPE_END, 0, 0);
+    // The daemon's own transformation, as its simulated camera applies it.
+    int len = static_cast<int>(command.size()) +
+              simAnswer(buf.data(), size, payload.data(), static_cast<int>(payload.size()));
     if (tlv_validate(buf.data()) != 0)
         return {};
     return Bytes(buf.begin(), buf.begin() + len);
