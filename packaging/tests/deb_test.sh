@@ -37,8 +37,8 @@ check() { # check TEXT COMMAND...: one named check
     echo "deb_test $arch: FAILED: $text" >&2
   fi
 }
-summary() {
-  echo "deb_test $arch: $passed passed, $failed failed"
+summary() { # summary [WHAT]
+  echo "deb_test $arch${1:+ ($1)}: $passed passed, $failed failed"
   [ "$failed" -eq 0 ]
 }
 
@@ -134,7 +134,7 @@ if [ -n "${inside:-}" ]; then
   last=$(( ${#procd_command[@]} - 1 ))
   procd_command[last]=${procd_command[last]//$PROG/${emu[*]} $root$PROG -s}
   run_service procd "${procd_command[@]}"
-  summary
+  summary "run in the sandbox"
   exit
 fi
 
@@ -238,6 +238,7 @@ inner_status=$?
 echo "$inner"
 inner_passed=$(sed -nE 's/.*: ([0-9]+) passed, ([0-9]+) failed$/\1/p' <<<"$inner")
 inner_failed=$(sed -nE 's/.*: ([0-9]+) passed, ([0-9]+) failed$/\2/p' <<<"$inner")
+# The total below counts the sandbox's checks too.
 passed=$((passed + ${inner_passed:-0}))
 failed=$((failed + ${inner_failed:-1}))
 [ "$inner_status" -eq 0 ] || [ "${inner_failed:-1}" -gt 0 ] || failed=$((failed + 1))
