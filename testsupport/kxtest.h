@@ -34,6 +34,12 @@ struct ChildResult {
 // child exits 0 when body returns.
 ChildResult runChild(const std::function<void()> &body);
 
+// Runs body in a child, with reports on standard output, and expects it to
+// end through a failed assertion: exit status 255 and the report naming
+// file, function and condition (regular expressions).
+void expectAssertion(const std::function<void()> &body, const std::string &file,
+                     const std::string &function, const std::string &condition);
+
 // Captures what the process writes to file descriptor 1 (or another one)
 // until stop().
 class FdCapture {

@@ -77,15 +77,7 @@ MsgBuf commandWithArgs(unsigned count)
 void expectAssert(const std::function<void()> &body, const char *function,
                   const char *condition)
 {
-    kxtest::ChildResult r = kxtest::runChild([&] {
-        g_debug_level |= KX_DBG_STDOUT;
-        body();
-    });
-    EXPECT_TRUE(r.exited);
-    EXPECT_EQ(r.exitCode, 255);
-    std::regex report(std::string("\x1b\\[31mASSERT:kxRedIro/src/kxClassic\\.cpp/") +
-                      function + ":[0-9]+:" + condition + "\n\x1b\\[0m");
-    EXPECT_TRUE(std::regex_search(r.out, report)) << r.out;
+    kxtest::expectAssertion(body, "kxRedIro/src/kxClassic\\.cpp", function, condition);
 }
 
 TEST(ClassicFromTlv, SuWithoutArguments)

@@ -72,15 +72,7 @@ int validateExact(const Bytes &b)
 void expectAssert(const std::function<void()> &body, const char *function,
                   const char *condition)
 {
-    kxtest::ChildResult r = kxtest::runChild([&] {
-        g_debug_level |= KX_DBG_STDOUT;
-        body();
-    });
-    EXPECT_TRUE(r.exited);
-    EXPECT_EQ(r.exitCode, 255);
-    std::regex report(std::string("\x1b\\[31mASSERT:libkxCommon/src/kxTlv\\.cpp/") +
-                      function + ":[0-9]+:" + condition + "\n\x1b\\[0m");
-    EXPECT_TRUE(std::regex_search(r.out, report)) << r.out;
+    kxtest::expectAssertion(body, "libkxCommon/src/kxTlv\\.cpp", function, condition);
 }
 
 TEST(TlvBuild, SuCommandByteForByte)

@@ -69,17 +69,8 @@ Ended withClosedPipe(const std::vector<std::string> &args, const std::string &in
     auto line = kxtest::commandLine(kxtest::programPath("kxctl"), args);
     fflush(nullptr);
     pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in, STDIN_FILENO);
-        dup2(pipeFds[1], STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
-        std::vector<char *> argv;
-        for (auto &a : line)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
+    if (pid == 0)
+        kxtest::execCommand(line, {}, in, pipeFds[1], err);
     close(pipeFds[1]);
     Ended ended;
     waitpid(pid, &ended.status, 0);

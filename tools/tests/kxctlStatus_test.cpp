@@ -20,16 +20,8 @@ std::pair<int, std::string> onTerminal(const std::vector<std::string> &args,
     int master = -1;
     fflush(nullptr);
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    if (pid == 0) {
-        for (const auto &e : env)
-            putenv(const_cast<char *>(e.c_str()));
-        std::vector<char *> argv;
-        for (auto &a : line)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
+    if (pid == 0)
+        kxtest::execCommand(line, env, -1, -1, -1);
     std::string out;
     char buf[4096];
     for (pollfd p{master, POLLIN, 0}; poll(&p, 1, 10000) > 0;) {

@@ -97,16 +97,8 @@ struct Background {
         auto line = kxtest::commandLine(kxtest::programPath("kxctl"), args);
         fflush(nullptr);
         pid = fork();
-        if (pid == 0) {
-            dup2(out, STDOUT_FILENO);
-            dup2(err, STDERR_FILENO);
-            std::vector<char *> argv;
-            for (auto &a : line)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execvp(argv[0], argv.data());
-            _exit(127);
-        }
+        if (pid == 0)
+            kxtest::execCommand(line, {}, -1, out, err);
     }
     Background(const Background &) = delete;
     Background &operator=(const Background &) = delete;
