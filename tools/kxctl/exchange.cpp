@@ -37,13 +37,13 @@ Bytes buildFor(const SendOptions &send, const std::string &code, const Bytes &ar
 {
     if (code.size() != 2)
         throw Failure(kExitUsage, "a command code has two characters, not \"" + code + "\"");
-    CommandSpec spec;
-    spec.code = code;
-    spec.args = args;
-    spec.source = send.source.empty() ? mailboxName(send.mailbox) : send.source;
-    spec.destination = send.destination;
-    spec.type = static_cast<uint8_t>(send.type);
-    return buildCommand(spec);
+    CommandSpec command;
+    command.code = code;
+    command.args = args;
+    command.source = send.source.empty() ? mailboxName(send.mailbox) : send.source;
+    command.destination = send.destination;
+    command.type = static_cast<uint8_t>(send.type);
+    return buildCommand(command);
 }
 
 void postCommand(const OutputOptions &out, const SendOptions &send, const Bytes &command)

@@ -83,7 +83,7 @@ Message parseMessage(const Bytes &raw)
     return m;
 }
 
-Bytes buildCommand(const CommandSpec &spec)
+Bytes buildCommand(const CommandSpec &command)
 {
     Buffer buf{};
     const unsigned size = buf.size();
@@ -94,11 +94,11 @@ Bytes buildCommand(const CommandSpec &spec)
                                           std::to_string(KXMSG_MAX) + " bytes");
         return added;
     };
-    int len = tlv_init(buf.data(), size, spec.type);
-    len += append(TLV_TYPE_CMD, spec.code.data(), spec.code.size());
-    len += append(TLV_TYPE_ARG, spec.args.data(), spec.args.size());
-    len += append(TLV_TYPE_SRC, spec.source.data(), spec.source.size());
-    len += append(TLV_TYPE_DST, spec.destination.data(), spec.destination.size());
+    int len = tlv_init(buf.data(), size, command.type);
+    len += append(TLV_TYPE_CMD, command.code.data(), command.code.size());
+    len += append(TLV_TYPE_ARG, command.args.data(), command.args.size());
+    len += append(TLV_TYPE_SRC, command.source.data(), command.source.size());
+    len += append(TLV_TYPE_DST, command.destination.data(), command.destination.size());
     len += append(TLV_TYPE_END, nullptr, 0);
     return Bytes(buf.begin(), buf.begin() + len);
 }

@@ -42,7 +42,7 @@ struct CommandSpec {
 
 // The command in the layout of every command: code, arguments, source,
 // destination, end. Throws Failure (usage) when it does not fit a message.
-Bytes buildCommand(const CommandSpec &spec);
+Bytes buildCommand(const CommandSpec &command);
 
 // The response to a well-formed command, as the camera makes it: message
 // type + 1, source and destination exchanged, the payload appended as the
