@@ -58,7 +58,15 @@ message() { # message TYPE-HEX ELEMENT-HEX...: big-endian total, spare 0, type
 if [ -n "${inside:-}" ]; then
   root=$3
   ask=$4
+  # The working tree may lie below /tmp, which is hidden next: keep it
+  # visible. Opened here, inside: only a mount of this namespace can be
+  # bound, and --no-canonicalize binds the descriptor, not its old path.
+  exec 9<"$PWD"
   mount -t tmpfs -o mode=1777 debtest /tmp
+  case $PWD in
+    /tmp/*) mkdir -p "$PWD" && mount --no-canonicalize --bind /proc/self/fd/9 "$PWD" ;;
+  esac
+  exec 9<&-
   mkdir -p /tmp/fuse_d /tmp/mq
   mount -t mqueue debtest /tmp/mq
   export KXIPC_DIR=/tmp/kxipc
