@@ -10,13 +10,13 @@
 // edited with every operation; each edit must keep the message inside its
 // buffer, and well-formed wherever it should stay so. A violated invariant
 // traps.
+#include "kxFuzz.h"
 #include "kxTlv.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <fuzzer/FuzzedDataProvider.h>
 #include <memory>
 #include <vector>
 
@@ -27,12 +27,6 @@ constexpr uint8_t kMark = 0x5A;
 
 const uint8_t kTypes[] = {TLV_TYPE_CMD, TLV_TYPE_ARG, TLV_TYPE_DST, TLV_TYPE_SRC,
                           TLV_TYPE_RESP, TLV_TYPE_VOID, TLV_TYPE_END};
-
-void check(bool ok)
-{
-    if (!ok)
-        __builtin_trap();
-}
 
 unsigned get16(const uint8_t *p)
 {
@@ -109,9 +103,9 @@ int probeExact(const uint8_t *data, size_t n, uint8_t type, unsigned len)
 
 // Voiding an element keeps sizes and positions; only the end element's
 // loss makes the message malformed.
-void editVoid(const MsgBuf &orig, FuzzedDataProvider &fdp)
+void editVoid(const MsgBuf &orig, FuzzInput &in)
 {
-    uint8_t type = fdp.PickValueInArray(kTypes);
+    uint8_t type = in.pick(kTypes);
     const uint8_t *e = firstOfType(orig.data(), type);
     if (e == nullptr)
         return;
@@ -130,18 +124,19 @@ void editVoid(const MsgBuf &orig, FuzzedDataProvider &fdp)
 
 // The end element dropped, one element appended within size, a new end
 // element: whatever fits, nothing is written at or beyond size.
-void editAppend(const MsgBuf &orig, FuzzedDataProvider &fdp)
+void editAppend(const MsgBuf &orig, FuzzInput &in)
 {
     MsgBuf buf = orig;
     unsigned total = get16(buf.data());
     check(sntlv_remove(buf.data(), buf.size(), TLV_TYPE_END) == -4);
     check(get16(buf.data()) == total - 4);
-    uint8_t type = fdp.ConsumeIntegral<uint8_t>();
+    uint8_t type = in.byte();
     if (type == TLV_TYPE_END)
         type = TLV_TYPE_RESP;
-    unsigned len = fdp.ConsumeIntegralInRange<unsigned>(0, 1600);
-    unsigned size = fdp.ConsumeIntegralInRange<unsigned>(0, KXMSG_MAX);
-    std::vector<uint8_t> value = fdp.ConsumeBytes<uint8_t>(len);
+    unsigned len = in.range(0, 1600);
+    unsigned size = in.range(0, KXMSG_MAX);
+    std::span<const uint8_t> taken = in.bytes(len);
+    std::vector<uint8_t> value(taken.begin(), taken.end());
     value.resize(len, kMark);
 
     MsgBuf before = buf;
@@ -168,13 +163,13 @@ void editAppend(const MsgBuf &orig, FuzzedDataProvider &fdp)
 }
 
 // A word's bytes go in least significant first; more than four are refused.
-void editAppendVal(const MsgBuf &orig, FuzzedDataProvider &fdp)
+void editAppendVal(const MsgBuf &orig, FuzzInput &in)
 {
     MsgBuf buf = orig;
     unsigned total = get16(buf.data());
     sntlv_remove(buf.data(), buf.size(), TLV_TYPE_END);
-    unsigned len = fdp.ConsumeIntegralInRange<unsigned>(0, 6);
-    uint32_t word = fdp.ConsumeIntegral<uint32_t>();
+    unsigned len = in.range(0, 6);
+    uint32_t word = in.word(4);
     MsgBuf before = buf;
     int added = sntlv_append_val(buf.data(), buf.size(), TLV_TYPE_ARG, len, word);
     if (len > 4 || total + len > KXMSG_MAX) {
@@ -187,10 +182,10 @@ void editAppendVal(const MsgBuf &orig, FuzzedDataProvider &fdp)
 }
 
 // Values come out whole and only when strictly shorter than the room.
-void editGet(const MsgBuf &orig, FuzzedDataProvider &fdp)
+void editGet(const MsgBuf &orig, FuzzInput &in)
 {
-    uint8_t type = fdp.PickValueInArray(kTypes);
-    unsigned dstsize = fdp.ConsumeIntegralInRange<unsigned>(0, 1600);
+    uint8_t type = in.pick(kTypes);
+    unsigned dstsize = in.range(0, 1600);
     std::vector<uint8_t> dst(dstsize + 16, kMark);
     int got = sntlv_get(dst.data(), dstsize, type, orig.data());
     const uint8_t *e = firstOfType(orig.data(), type);
@@ -203,10 +198,10 @@ void editGet(const MsgBuf &orig, FuzzedDataProvider &fdp)
         check(dst[i] == kMark);
 }
 
-void editCopy(FuzzedDataProvider &fdp)
+void editCopy(FuzzInput &in)
 {
-    unsigned len = fdp.ConsumeIntegralInRange<unsigned>(0, 80);
-    unsigned dstsize = fdp.ConsumeIntegralInRange<unsigned>(0, 64);
+    unsigned len = in.range(0, 80);
+    unsigned dstsize = in.range(0, 64);
     std::array<uint8_t, 80> src;
     src.fill(0x11);
     std::array<uint8_t, 80> dst;
@@ -216,26 +211,6 @@ void editCopy(FuzzedDataProvider &fdp)
     check(got == static_cast<int>(expected));
     for (size_t i = 0; i < dst.size(); ++i)
         check(dst[i] == (i < expected ? 0x11 : kMark));
-}
-
-void putBytes(FuzzedDataProvider &fdp)
-{
-    int count = fdp.ConsumeIntegralInRange<int>(-1, 6);
-    unsigned size = fdp.ConsumeIntegralInRange<unsigned>(0, 8);
-    uint32_t value = fdp.ConsumeIntegral<uint32_t>();
-    std::array<uint8_t, 12> dst;
-    dst.fill(kMark);
-    int n = snputbytes(reinterpret_cast<char *>(dst.data()), size, count, value);
-    for (size_t i = size; i < dst.size(); ++i)
-        check(dst[i] == kMark);
-    if (count < 1 || count > 4) {
-        check(n == 0 && dst[0] == kMark);
-        return;
-    }
-    check(n >= 0 && n <= count);
-    check(size <= static_cast<unsigned>(count) || n == count);
-    for (int i = 0; i < n; ++i)
-        check(dst[i] == static_cast<uint8_t>(value >> (8 * (count - 1 - i))));
 }
 
 } // namespace
@@ -252,21 +227,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int total = tlv_length(full.data());
     size_t declared = total < 0 ? 0 : static_cast<size_t>(total);
     size_t used = std::min(declared, size);
-    FuzzedDataProvider fdp(data + used, size - used);
-    uint8_t type = fdp.ConsumeIntegral<uint8_t>();
-    unsigned len = fdp.ConsumeIntegralInRange<unsigned>(0, 64);
+    FuzzInput in{data + used, size - used};
+    uint8_t type = in.byte();
+    unsigned len = in.range(0, 64);
     if (size >= 2 && declared <= size && declared <= KXMSG_MAX) {
         int exact = probeExact(data, std::max<size_t>(declared, 2), type, len);
         check(exact == verdict);
     }
     if (verdict == 0) {
         checkAccepted(full.data());
-        editVoid(full, fdp);
-        editAppend(full, fdp);
-        editAppendVal(full, fdp);
-        editGet(full, fdp);
+        editVoid(full, in);
+        editAppend(full, in);
+        editAppendVal(full, in);
+        editGet(full, in);
     }
-    editCopy(fdp);
-    putBytes(fdp);
+    editCopy(in);
     return 0;
 }

@@ -1,0 +1,71 @@
+// libFuzzer target for the string hex dump: any bytes, at any alignment,
+// dumped into a destination of a fuzzed size. Nothing may land beyond it,
+// it must stay terminated and hold the start of the whole text, whose
+// length the result gives; the whole text is made of "..." lines and dump
+// lines of one width. The leading bytes of the input steer the dump, the
+// rest are the data.
+#include "kxFuzz.h"
+#include "kxHexStr.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr const char *kPrefixes[] = {"", "> ", "ERROR ", "[dump 17] "};
+
+// Unaligned dumps only: their labels have 8 digits, aligned ones may have more.
+void checkLines(std::string_view text, std::string_view prefix, int len)
+{
+    constexpr size_t kLineWidth = 78; // label, 16 slots, 16 characters
+    int lines = 0;
+    while (!text.empty()) {
+        size_t eol = text.find('\n');
+        check(eol != std::string_view::npos);
+        std::string_view line = text.substr(0, eol);
+        if (line != "...") {
+            check(line.size() == prefix.size() + kLineWidth && line.starts_with(prefix));
+            ++lines;
+        }
+        text.remove_prefix(eol + 1);
+    }
+    check(lines >= 1 && lines <= (len + 15) / 16);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    FuzzInput in{data, size};
+    std::span<const uint8_t> knobs = in.bytes(6);
+    FuzzInput knob{knobs.data(), knobs.size()};
+    size_t dsize = knob.range(0, 2048);
+    bool aligned = knob.byte() & 1;
+    const char *prefix = knob.pick(kPrefixes);
+    unsigned shift = knob.range(0, 15);
+    bool negative = knob.byte() == 0xFF;
+    std::span<const uint8_t> bytes = in.rest();
+    // The data at any alignment, and with nothing behind it.
+    std::vector<uint8_t> block(shift + bytes.size());
+    std::copy(bytes.begin(), bytes.end(), block.begin() + shift);
+    const uint8_t *at = block.data() + shift;
+    int len = static_cast<int>(bytes.size()) * (negative ? -1 : 1);
+
+    auto dump = aligned ? kxHexDumpStrAddr : kxHexDumpStr;
+    std::vector<char> dst(dsize); // exactly: AddressSanitizer sees any byte beyond
+    int r = dump(dst.data(), dsize, at, len, prefix);
+    check(r >= 0 && (len >= 0 || r == 0));
+    std::vector<char> whole(static_cast<size_t>(r) + 1);
+    check(dump(whole.data(), whole.size(), at, len, prefix) == r);
+    check(strlen(whole.data()) == static_cast<size_t>(r));
+    if (dsize > 0) {
+        size_t kept = std::min(static_cast<size_t>(r), dsize - 1);
+        check(memchr(dst.data(), 0, dsize) == dst.data() + kept);
+        check(memcmp(dst.data(), whole.data(), kept) == 0);
+    }
+    if (len > 0 && !aligned)
+        checkLines({whole.data(), static_cast<size_t>(r)}, prefix, len);
+    return 0;
+}
