@@ -89,6 +89,12 @@ void answer(const MsgBuf &cmd, std::span<const uint8_t> payload, unsigned size)
                     std::equal(payload.begin(), payload.end(), resp + 4)));
 }
 
+void answerSteered(const MsgBuf &cmd, FuzzInput &in)
+{
+    std::span<const uint8_t> payload = in.bytes(in.range(0, 255));
+    answer(cmd, payload, in.range(0, KXMSG_MAX));
+}
+
 // A command frame to TLV in a block of osize bytes, and in its own buffer:
 // elements that do not fit are left out, the others come out in order.
 void fromClassic(std::span<const uint8_t> frame, FuzzInput &in)
@@ -114,7 +120,7 @@ void fromClassic(std::span<const uint8_t> frame, FuzzInput &in)
         return;
     check(msg[3] == TLV_MSG_TYPE_CMD && tlv_validate(msg.data()) == 0);
     toClassic(msg, in.range(0, 300), frame);
-    answer(msg, in.bytes(in.range(0, 255)), in.range(0, KXMSG_MAX));
+    answerSteered(msg, in);
 }
 
 // Bytes most significant first, never at or beyond size.
@@ -159,7 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     size_t used = std::clamp<size_t>(get16(msg.data()), 0, size);
     FuzzInput in{data + used, size - used};
     toClassic(msg, in.range(0, 300), {});
-    answer(msg, in.bytes(in.range(0, 255)), in.range(0, KXMSG_MAX));
+    answerSteered(msg, in);
     putBytes(in);
     return 0;
 }
