@@ -477,8 +477,10 @@ int CAgetDefault(uint8_t *resp, unsigned size, const uint8_t *, unsigned, int)
 namespace {
 
 // A type-10 command from the camera, in the layout of every command:
-// code, arguments, source, destination, end.
-int sendOwnCommand(const char *code, const uint8_t *arg, unsigned argLen, const char *source)
+// code, arguments, source, destination, end. Its checks are reported as
+// the sending function's (caller).
+int sendOwnCommand(const char *code, const uint8_t *arg, unsigned argLen, const char *source,
+                   const char *caller)
 {
     uint8_t obuf[KXMSG_MAX];
     constexpr unsigned size = sizeof obuf;
@@ -490,24 +492,26 @@ int sendOwnCommand(const char *code, const uint8_t *arg, unsigned argLen, const 
     len += sntlv_append(obuf, size, TLV_TYPE_DST, static_cast<unsigned>(strlen(KXMBOXtoKXNET)),
                         KXMBOXtoKXNET);
     len += sntlv_append_val(obuf, size, TLV_TYPE_END, 0, 0);
-    ASSERT(0 == tlv_validate(obuf));
+    KX_ASSERT_AS(0 == tlv_validate(obuf), KX_MODULE, caller, "0 == tlv_validate(obuf)");
     kxTrace(KX_TRACE_FROM_RT, obuf, len);
-    return g_caOutbox(obuf, len);
+    if (g_caOutbox != nullptr)
+        return g_caOutbox(obuf, len);
+    return mailToKxnet(obuf, len, KX_MODULE, caller);
 }
 
 } // namespace
 
-CAoutbox *g_caOutbox = simMailToKxnet;
+CAoutbox *g_caOutbox = nullptr;
 
 int CAsendLC(void)
 {
     // The answer to "LC" comes back through the relay's mailbox.
-    return sendOwnCommand("LC", g_canvas, KX_CANVAS_SIZE, KXMBOXtoRTOS);
+    return sendOwnCommand("LC", g_canvas, KX_CANVAS_SIZE, KXMBOXtoRTOS, __func__);
 }
 
 int CAsendSU(void)
 {
-    return sendOwnCommand("SU", nullptr, 0, KXMBOXtoCAMERA);
+    return sendOwnCommand("SU", nullptr, 0, KXMBOXtoCAMERA, __func__);
 }
 
 void CAsendPendingLC(void)

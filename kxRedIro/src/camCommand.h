@@ -116,9 +116,10 @@ CAhandler CAsetDB, CAgetCM, CAgetCV, CAgetLC, CAgetPV, CAgetSE, CAgetST, CAgetTM
  * ------------------------------------------------------------------------ */
 
 /*
- * Where the camera's own commands go: the daemon mails them to "/to_kxnet"
- * (simMailToKxnet); a camera played on the far side of the IPC endpoints
- * sends them to the daemon instead. Returns what the sending returns.
+ * Where the camera's own commands go: while it is null (in the daemon),
+ * they are mailed to "/to_kxnet" (mailToKxnet); a camera played on the far
+ * side of the IPC endpoints sets it and sends them to the daemon instead.
+ * Returns what the sending returns.
  */
 typedef int CAoutbox(const uint8_t *msg, int len);
 extern CAoutbox *g_caOutbox;

@@ -1,4 +1,6 @@
-// Conversions between classic frames and TLV messages.
+// Conversions between classic frames and TLV messages: a part of the
+// daemon's module, whose name its reports carry.
+#define KX_MODULE "kxRedIro/src/kxRedIro.cpp"
 //
 // Frames arrive as char buffers, but their length bytes run up to 255:
 // they are read through unsigned bytes so that a long frame's length does
@@ -77,25 +79,26 @@ int convertTlvToClassic(char *dst, unsigned n, const uint8_t *tlv)
     ASSERT(g_tlvcmd != NULL);
     ASSERT(tlvarg != NULL);
     unsigned argc = std::min(valueLen(tlvarg), kMaxArgs);
-    // The header print needs room for its NUL as well.
-    if (n < kCmdHdr + argc || n <= kCmdHdr)
-        return 0;
     if (!valueInside(tlv, g_tlvcmd, kCodeLen) || !valueInside(tlv, tlvarg, argc))
         return 0;
     const uint8_t *code = g_tlvcmd + TLV_ELEM_HDR_LEN;
     snprintf(dst, n, "%c%c%c%c", CC_MQ_COMMAND_REQ, static_cast<int>(argc + kCodeLen),
              code[0], code[1]);
-    if (argc != 0)
-        memcpy(dst + kCmdHdr, tlvarg + TLV_ELEM_HDR_LEN, argc);
+    // The header print is bounded by n; so are the arguments, which a short
+    // dst takes only as far as they fit. The length is the frame's anyway.
+    unsigned room = n > kCmdHdr ? n - kCmdHdr : 0;
+    if (argc != 0 && room != 0)
+        memcpy(dst + kCmdHdr, tlvarg + TLV_ELEM_HDR_LEN, std::min(argc, room));
     return static_cast<int>(kCmdHdr + argc);
 }
 
 int convertClassicCmdToTlv(uint8_t *obuf, unsigned osize, const char *frame, int ilen)
 {
     const auto *ibuf = reinterpret_cast<const uint8_t *>(frame);
-    if (ilen < 1)
-        ASSERT(ilen > 1); // not even a marker byte to look at
-    ASSERT(ibuf[0] == CC_MQ_COMMAND_REQ);
+    // An empty frame has no marker to look at: it fails the marker check,
+    // which comes first.
+    KX_ASSERT_AS(ilen >= 1 && ibuf[0] == CC_MQ_COMMAND_REQ, KX_MODULE, __func__,
+                 "ibuf[0] == CC_MQ_COMMAND_REQ");
     ASSERT(ilen > 1);
     int rlen = ilen - 2;
     ASSERT(ibuf[1] == rlen);
@@ -113,9 +116,8 @@ int convertClassicRespToTlv(uint8_t *ibuf, int ilen, unsigned size, const char *
                             int rlen)
 {
     const auto *rbuf = reinterpret_cast<const uint8_t *>(frame);
-    if (rlen < 1)
-        ASSERT(rlen > 1); // not even a marker byte to look at
-    ASSERT(rbuf[0] == CC_MQ_COMMAND_RESP);
+    KX_ASSERT_AS(rlen >= 1 && rbuf[0] == CC_MQ_COMMAND_RESP, KX_MODULE, __func__,
+                 "rbuf[0] == CC_MQ_COMMAND_RESP");
     ASSERT(rlen > 1);
     int tlen = rlen - 2;
     ASSERT(rbuf[1] == tlen);
@@ -124,8 +126,6 @@ int convertClassicRespToTlv(uint8_t *ibuf, int ilen, unsigned size, const char *
     uint8_t *tlvdst = tlv_find(ibuf, TLV_TYPE_DST);
     ASSERT(tlvsrc != NULL);
     ASSERT(tlvdst != NULL);
-    if (size < static_cast<unsigned>(tlv_length(ibuf)))
-        return 0;
     // The addresses trade places by their type bytes; the names stay put.
     tlvsrc[3] = TLV_TYPE_DST;
     tlvdst[3] = TLV_TYPE_SRC;

@@ -33,9 +33,11 @@ extern const uint8_t *g_tlvcmd;
  * Writes the classic frame of the TLV command tlv into dst (n bytes) and
  * returns its length, 4 + argument count; arguments beyond CC_MAX_ARGS are
  * dropped. The frame is not terminated, but with no arguments a NUL
- * follows it. Returns 0 and writes nothing when dst cannot take the frame
- * and that NUL (n below 5 or below the frame length), or when the code or
- * argument bytes would run past the message's declared total.
+ * follows it when n leaves room. Nothing is written beyond n: the header
+ * is one bounded print of size n, the arguments are cut at n, and the
+ * result is still the whole frame's length. Returns 0 and writes nothing
+ * when the code or argument bytes would run past the message's declared
+ * total.
  */
 int convertTlvToClassic(char *dst, unsigned n, const uint8_t *tlv);
 
@@ -54,8 +56,8 @@ int convertClassicCmdToTlv(uint8_t *obuf, unsigned osize, const char *ibuf,
  * Turns the TLV command in ibuf (ilen bytes, buffer of size bytes) into its
  * response in place, with the payload of the classic response rbuf (rlen
  * bytes), and returns the new length, ilen + payload count + 4. A payload
- * that does not fit is left out, and the response is still well-formed.
- * Returns 0 and changes nothing when size is below the command's total.
+ * that does not fit size is left out, and the response is still
+ * well-formed.
  */
 int convertClassicRespToTlv(uint8_t *ibuf, int ilen, unsigned size,
                             const char *rbuf, int rlen);

@@ -9,6 +9,7 @@
 #include "kxTlv.h"
 #include "kxipc.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -73,38 +74,53 @@ void check(bool ok, const char *cond, std::source_location at = std::source_loca
         kxAssertFail(at.file_name(), "main", static_cast<int>(at.line()), cond);
 }
 
-void mailToKxnet(const uint8_t *ibuf, int ilen)
+// The one message buffer, and how many of its leading bytes an earlier
+// message may have left non-zero.
+struct MessageBuffer {
+    std::array<uint8_t, KXMSG_MAX> bytes{};
+    int used = 0;
+};
+
+// The check judges a message by the total in its own header, so bytes past
+// the message just received must be what they are at start-up, zero:
+// otherwise the tail of a longer, earlier message would complete a short
+// one. Only what the previous one left is cleared.
+uint8_t *keepOnly(MessageBuffer &buf, int ilen)
 {
-    kxMbox_t txqToKXnet{};
-    check(kxMbox_txopen(KXMBOXtoKXNET, &txqToKXnet) == 0,
-          "kxMbox_txopen(KXMBOXtoKXNET, &txqToKXnet) == 0");
-    kxMbox_send(ibuf, ilen, &txqToKXnet);
-    kxMbox_close(&txqToKXnet);
+    int len = std::clamp(ilen, 0, KXMSG_MAX);
+    if (buf.used > len)
+        std::fill(buf.bytes.begin() + len, buf.bytes.begin() + buf.used, 0);
+    buf.used = len;
+    return buf.bytes.data();
 }
 
 // A command from a mailbox: the simulated camera takes "DB" (and all of
 // them in simulator mode); the rest goes to the camera side unchanged. A
 // mailbox is written by our own processes, so a malformed message there is
 // a bug worth stopping for.
-void serveMailbox(const MailboxRoute &route, uint8_t *ibuf)
+void serveMailbox(const MailboxRoute &route, MessageBuffer &buf)
 {
-    int ilen = snkxMbox_receive(ibuf, KXMSG_MAX, route.rxq);
+    int ilen = snkxMbox_receive(buf.bytes.data(), KXMSG_MAX, route.rxq);
+    uint8_t *ibuf = keepOnly(buf, ilen);
     kxTrace(KX_TRACE_TO_RT, ibuf, ilen);
     check(0 == tlv_validate(ibuf), "0 == tlv_validate(ibuf)");
-    if (sim_and_send(ibuf, ilen))
+    if (sim_and_send(ibuf, ilen)) {
+        buf.used = KXMSG_MAX; // the response grew in place
         return;
+    }
     check(kxIpcSend(route.hdl, ibuf, ilen) >= 0, route.sendCheck);
 }
 
 // A message from the camera side goes to the network daemon; one that is
 // malformed is logged and returned, so that the camera side learns of it.
-void serveEndpoint(const EndpointRoute &route, uint8_t *ibuf)
+void serveEndpoint(const EndpointRoute &route, MessageBuffer &buf)
 {
-    int ilen = kxIpcReceive(route.hdl, ibuf);
+    int ilen = kxIpcReceive(route.hdl, buf.bytes.data());
     check(ilen != 0, route.receiveCheck);
+    uint8_t *ibuf = keepOnly(buf, ilen);
     kxTrace(KX_TRACE_FROM_RT, ibuf, ilen);
     if (tlv_validate(ibuf) == 0) {
-        mailToKxnet(ibuf, ilen);
+        mailToKxnet(ibuf, ilen, __FILE__, "main");
         return;
     }
     kxTraceError(route.errorText, ibuf, ilen);
@@ -127,7 +143,7 @@ bool isReady(int fd, const fd_set &set)
 
 // One message at most from each ready descriptor per cycle, in a fixed
 // order, so that a flood on one of them cannot starve the others.
-[[noreturn]] void forward(const Routes &routes, uint8_t *ibuf)
+[[noreturn]] void forward(const Routes &routes, MessageBuffer &buf)
 {
     for (;;) {
         fd_set readSet;
@@ -141,10 +157,10 @@ bool isReady(int fd, const fd_set &set)
             continue;
         for (const auto &route : routes.mailboxes)
             if (isReady(route.rxq->mqd, readSet))
-                serveMailbox(route, ibuf);
+                serveMailbox(route, buf);
         for (const auto &route : routes.endpoints)
             if (isReady(route.fd, readSet))
-                serveEndpoint(route, ibuf);
+                serveEndpoint(route, buf);
     }
 }
 
@@ -248,6 +264,6 @@ int main(int argc, char **argv)
              "CSI ipc validate failed", nullptr},
         }},
     };
-    std::array<uint8_t, KXMSG_MAX> ibuf{};
-    forward(routes, ibuf.data());
+    MessageBuffer ibuf;
+    forward(routes, ibuf);
 }

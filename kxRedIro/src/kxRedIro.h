@@ -34,8 +34,9 @@ void cameraSimulator(uint8_t *ibuf, int ilen, unsigned size);
 // source and destination elements.
 int simAnswer(uint8_t *ibuf, unsigned size, const uint8_t *resp, int n);
 
-// Mails one message of the simulated camera to "/to_kxnet", opening and
-// closing the mailbox around it. Returns the result of the close.
-int simMailToKxnet(const uint8_t *msg, int len);
+// Mails one message to "/to_kxnet", opening and closing the mailbox around
+// it, and returns the result of the close. A failed open is reported as
+// the caller's (module and func) and ends the process.
+int mailToKxnet(const uint8_t *msg, int len, const char *module, const char *func);
 
 #endif // KXREDIRO_H

@@ -1,5 +1,9 @@
 // Which messages the simulated camera takes, and how a command becomes its
-// response inside the message buffer.
+// response inside the message buffer. Kept apart from the entry point so
+// that tests and kxctl link it, but part of the daemon's module: its
+// reports name that.
+#define KX_MODULE "kxRedIro/src/kxRedIro.cpp"
+
 #include "camCommand.h"
 #include "kxLog.h"
 #include "kxMbox.h"
@@ -29,10 +33,11 @@ bool isDebugCommand(const uint8_t *msg, const uint8_t *tlvcmd)
 
 } // namespace
 
-int simMailToKxnet(const uint8_t *msg, int len)
+int mailToKxnet(const uint8_t *msg, int len, const char *module, const char *func)
 {
     kxMbox_t txqToKXnet{};
-    ASSERT(kxMbox_txopen(KXMBOXtoKXNET, &txqToKXnet) == 0);
+    KX_ASSERT_AS(kxMbox_txopen(KXMBOXtoKXNET, &txqToKXnet) == 0, module, func,
+                 "kxMbox_txopen(KXMBOXtoKXNET, &txqToKXnet) == 0");
     kxMbox_send(msg, len, &txqToKXnet);
     return kxMbox_close(&txqToKXnet);
 }
@@ -81,6 +86,6 @@ void cameraSimulator(uint8_t *ibuf, int ilen, unsigned size)
 
     kxTrace(KX_TRACE_FROM_RT, ibuf, len);
     ASSERT(0 == tlv_validate(ibuf));
-    simMailToKxnet(ibuf, len);
+    mailToKxnet(ibuf, len, KX_MODULE, __func__);
     CAsendPendingLC();
 }

@@ -2,9 +2,12 @@
 // directly (their response bytes are checked end to end through the daemon).
 #include "camCommand.h"
 #include "kxLog.h"
+#include "kxRedIro.h"
 #include "kxtest.h"
+#include "kxwire.h"
 
 #include <cstring>
+#include <functional>
 #include <gtest/gtest.h>
 #include <regex>
 #include <string>
@@ -145,6 +148,42 @@ TEST_F(CamCommand, SmallResponseBufferIsNeverOverrun)
     EXPECT_LE(n, 4);
     for (size_t i = 4; i < sizeof resp; ++i)
         EXPECT_EQ(resp[i], 0xA5) << i;
+}
+
+// Each report names the function that the check belongs to and that
+// function's module, also where a helper checks on its behalf. No
+// "/to_kxnet" exists here, so every mailing fails at its open.
+TEST_F(CamCommand, ReportsNameTheCheckingFunctionAndItsModule)
+{
+    auto simulate = [](kxtest::Bytes msg) {
+        return [msg]() mutable {
+            int len = static_cast<int>(msg.size());
+            msg.resize(1500);
+            cameraSimulator(reinterpret_cast<uint8_t *>(msg.data()), len, 1500);
+        };
+    };
+    const std::string daemon = "kxRedIro/src/kxRedIro\\.cpp";
+    const std::string camera = "kxRedIro/src/camCommand\\.cpp";
+    const std::string open = "kxMbox_txopen\\(KXMBOXtoKXNET, &txqToKXnet\\) == 0";
+    const kxtest::Bytes noArgument = kxtest::message(
+        10, {kxtest::element('A', "cm"), kxtest::element('D', "/to_camera"),
+             kxtest::element('C', "/to_kxnet"), kxtest::element(0xEE, {})});
+    const struct {
+        std::function<void()> body;
+        std::string file, function, condition;
+    } cases[] = {
+        {[] { CAsendLC(); }, camera, "CAsendLC", open},
+        {[] { CAsendSU(); }, camera, "CAsendSU", open},
+        {simulate(kxtest::command("cm")), daemon, "cameraSimulator", open},
+        {simulate(noArgument), daemon, "cameraSimulator", "tlvarg != NULL"},
+        {[] {
+             uint8_t noCommand[1500] = {0x00, 0x08, 0x00, 0x0A, 0x00, 0x00, 0x00, 0xEE};
+             sim_and_send(noCommand, 8);
+         },
+         daemon, "sim_and_send", "tlvcmd != NULL"},
+    };
+    for (const auto &c : cases)
+        kxtest::expectAssertion(c.body, c.file, c.function, c.condition);
 }
 
 } // namespace

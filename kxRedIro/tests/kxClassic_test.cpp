@@ -77,7 +77,8 @@ MsgBuf commandWithArgs(unsigned count)
 void expectAssert(const std::function<void()> &body, const char *function,
                   const char *condition)
 {
-    kxtest::expectAssertion(body, "kxRedIro/src/kxClassic\\.cpp", function, condition);
+    // The conversions are the daemon's: their reports name its module.
+    kxtest::expectAssertion(body, "kxRedIro/src/kxRedIro\\.cpp", function, condition);
 }
 
 TEST(ClassicFromTlv, SuWithoutArguments)
@@ -103,20 +104,32 @@ TEST(ClassicFromTlv, ArgumentsCutTo253)
     EXPECT_EQ(dst[257], kMark);
 }
 
-TEST(ClassicFromTlv, DestinationTooSmallWritesNothing)
+TEST(ClassicFromTlv, SmallDestinationsTakeWhatFitsAndTheLengthStays)
 {
-    MsgBuf cmd = commandWithArgs(300);
-    auto small = std::make_unique<char[]>(256);
-    memset(small.get(), '#', 256);
-    EXPECT_EQ(convertTlvToClassic(small.get(), 256, cmd.data()), 0);
-    EXPECT_EQ(small[0], '#');
-
-    // Without arguments the frame still needs its trailing NUL.
-    MsgBuf su = inBuffer(kSu);
-    auto four = std::make_unique<char[]>(4);
-    memset(four.get(), '#', 4);
-    EXPECT_EQ(convertTlvToClassic(four.get(), 4, su.data()), 0);
-    EXPECT_EQ(std::string(four.get(), 4), "####");
+    // The header is one print of size n: n - 1 characters and a NUL when it
+    // cuts. The arguments follow as far as n reaches; nothing lands beyond.
+    const struct {
+        unsigned args, n;
+        int result;
+        Bytes written;
+    } cases[] = {
+        {0, 4, 4, bytes({'C', 2, 'X', 0x00})},
+        {0, 2, 4, bytes({'C', 0x00})},
+        {3, 6, 7, bytes({'C', 5, 'X', 'Y', 0x00, 0x01})},
+        {3, 4, 7, bytes({'C', 5, 'X', 0x00})},
+        {300, 256, 257, bytes({'C', 255, 'X', 'Y'})},
+    };
+    for (const auto &c : cases) {
+        MsgBuf cmd = commandWithArgs(c.args);
+        std::array<uint8_t, 260> dst;
+        dst.fill(kMark);
+        EXPECT_EQ(convertTlvToClassic(reinterpret_cast<char *>(dst.data()), c.n, cmd.data()),
+                  c.result) << c.args << " " << c.n;
+        EXPECT_EQ(head(dst.data(), c.written.size()), c.written) << c.args << " " << c.n;
+        for (unsigned i = c.written.size(); i < c.n; ++i) // the cut arguments
+            ASSERT_EQ(dst[i], static_cast<uint8_t>(i - 4)) << i;
+        EXPECT_EQ(head(dst.data() + c.n, dst.size() - c.n), Bytes(dst.size() - c.n, kMark));
+    }
 }
 
 TEST(ClassicFromTlv, MissingElementsAssert)
@@ -189,9 +202,10 @@ TEST(ClassicCmdToTlv, MalformedFramesAssert)
     expectAssert([&] {
         convertClassicCmdToTlv(out.data(), out.size(), chars(bytes({'C'})), 1);
     }, "convertClassicCmdToTlv", "ilen > 1");
+    // An empty frame has no marker: the marker is checked first.
     expectAssert([&] {
         convertClassicCmdToTlv(out.data(), out.size(), "", 0);
-    }, "convertClassicCmdToTlv", "ilen > 1");
+    }, "convertClassicCmdToTlv", "ibuf\\[0\\] == CC_MQ_COMMAND_REQ");
 }
 
 TEST(ClassicRespToTlv, SuAnsweredWithStatusByte)
@@ -219,10 +233,12 @@ TEST(ClassicRespToTlv, PayloadThatDoesNotFitIsLeftOut)
     EXPECT_EQ(head(buf.get(), 45), expected);
     EXPECT_EQ(tlv_validate(buf.get()), 0);
 
-    // A buffer smaller than the command itself is left alone.
+    // A size below the command's own length: only the TLV operations' size
+    // checks apply, so the end element goes (-4) and neither the response
+    // nor the new end element fits.
     MsgBuf msg = inBuffer(kSu);
-    EXPECT_EQ(convertClassicRespToTlv(msg.data(), 45, 44, chars(resp), 3), 0);
-    EXPECT_EQ(head(msg.data(), 45), kSu);
+    EXPECT_EQ(convertClassicRespToTlv(msg.data(), 45, 44, chars(resp), 3), 41);
+    EXPECT_EQ(head(msg.data(), 4), bytes({0x00, 0x29, 0x00, 0x0B}));
 }
 
 TEST(ClassicRespToTlv, MalformedInputAsserts)
@@ -234,6 +250,7 @@ TEST(ClassicRespToTlv, MalformedInputAsserts)
     };
     const char *fn = "convertClassicRespToTlv";
     expectAssert([&] { convert(kSu, bytes({'R'}), 1); }, fn, "rlen > 1");
+    expectAssert([&] { convert(kSu, bytes({}), 0); }, fn, "rbuf\\[0\\] == CC_MQ_COMMAND_RESP");
     expectAssert([&] { convert(kSu, bytes({'C', 1, 0x00}), 3); }, fn,
                  "rbuf\\[0\\] == CC_MQ_COMMAND_RESP");
     expectAssert([&] { convert(kSu, bytes({'R', 2, 0x00}), 3); }, fn, "rbuf\\[1\\] == tlen");

@@ -29,10 +29,12 @@ bool syslogHas(const std::vector<kxtest::SyslogLine> &lines, const std::string &
     return false;
 }
 
-// A daemon report for a failed check of the forwarding loop.
-std::string loopAssertion(const std::string &condition)
+// A daemon report for a failed check of the daemon's module (by default,
+// of the forwarding loop).
+std::string loopAssertion(const std::string &condition, const std::string &function = "main")
 {
-    return "^\033\\[31mASSERT:kxRedIro/src/kxRedIro\\.cpp/main:[0-9]+:" + condition + "\n\033\\[0m$";
+    return "^\033\\[31mASSERT:kxRedIro/src/kxRedIro\\.cpp/" + function + ":[0-9]+:" + condition +
+           "\n\033\\[0m$";
 }
 
 class Relay : public ::testing::Test {
@@ -121,20 +123,40 @@ TEST_F(Relay, MailboxIsServedBeforeEndpointInTheSameCycle)
     EXPECT_EQ(net->receive(), bad);
 }
 
+// Also when the tail of the earlier, whole command is still in the
+// daemon's buffer: the cut one is judged alone.
 TEST_F(Relay, InvalidMailboxMessageEndsTheDaemon)
 {
-    ASSERT_TRUE(kxtest::post("/to_wif", hex("00 08 00 0A 00 00 00 41")));
+    Bytes cmd = command("LC", Bytes(600, 'c'), "/to_wif");
+    ASSERT_TRUE(kxtest::post("/to_wif", cmd));
+    EXPECT_EQ(toHex(wc->receive().value_or("")), toHex(cmd));
+    ASSERT_TRUE(kxtest::post("/to_wif", cmd.substr(0, 10)));
     EXPECT_EQ(daemon.waitExit(5000), 255);
     auto lines = kxtest::syslogDrain();
     EXPECT_TRUE(syslogHas(lines, loopAssertion("0 == tlv_validate\\(ibuf\\)")));
     EXPECT_FALSE(wc->receive(100));
 }
 
+// A short datagram after a longer, valid message is judged by its own
+// bytes, as on a freshly started daemon: invalid, and returned.
+TEST_F(Relay, BytesOfAnEarlierMessageNeverCompleteALaterOne)
+{
+    Bytes valid = response("st", {}, hex("00 00 00 00 00 00"));
+    ASSERT_EQ(valid.size(), 55u);
+    for (size_t cut : {1, 10}) {
+        ASSERT_TRUE(net->send(valid));
+        EXPECT_EQ(toHex(kxtest::take("/to_kxnet").value_or("")), toHex(valid));
+        ASSERT_TRUE(net->send(valid.substr(0, cut)));
+        EXPECT_EQ(toHex(net->receive().value_or("")), toHex(valid.substr(0, cut))) << cut;
+        EXPECT_TRUE(quietKxnet()) << cut;
+    }
+}
+
 TEST_F(Relay, MailboxMessageWithoutCommandEndsTheDaemon)
 {
     ASSERT_TRUE(kxtest::post("/to_csi", hex("00 08 00 0A 00 00 00 EE")));
     EXPECT_EQ(daemon.waitExit(5000), 255);
-    EXPECT_TRUE(syslogHas(kxtest::syslogDrain(), "ASSERT:kxRedIro/src/kxSimulator\\.cpp/sim_and_send:[0-9]+:tlvcmd != NULL"));
+    EXPECT_TRUE(syslogHas(kxtest::syslogDrain(), loopAssertion("tlvcmd != NULL", "sim_and_send")));
 }
 
 TEST_F(Relay, UnreachableCameraSideEndsTheDaemon)
@@ -163,20 +185,16 @@ TEST_F(Relay, FullKxnetEndsTheDaemon)
                                  "\\(kxattr->attr\\.mq_curmsgs\\) < kxattr->attr\\.mq_maxmsg"));
 }
 
-// What the daemon's one message buffer holds after each datagram: the
-// datagram over what the earlier ones left, since the check reads as far as
-// a message's header claims.
-struct BufferModel {
-    Bytes buffer = Bytes(1500, '\0');
-
-    bool accepts(const Bytes &datagram)
-    {
-        buffer.replace(0, datagram.size(), datagram);
-        int total = static_cast<int16_t>(static_cast<uint8_t>(buffer[0]) << 8 |
-                                         static_cast<uint8_t>(buffer[1]));
-        return total >= 8 && total <= 1500 && kxtest::wellFormed(buffer.substr(0, static_cast<size_t>(total)));
-    }
-};
+// What the check sees of a datagram in the daemon's one message buffer:
+// the datagram and zeros after it, whatever came before, read as far as
+// the message's header claims.
+bool accepts(const Bytes &datagram)
+{
+    Bytes buffer = datagram + Bytes(1500 - datagram.size(), '\0');
+    int total = static_cast<int16_t>(static_cast<uint8_t>(buffer[0]) << 8 |
+                                     static_cast<uint8_t>(buffer[1]));
+    return total >= 8 && total <= 1500 && kxtest::wellFormed(buffer.substr(0, static_cast<size_t>(total)));
+}
 
 Bytes mutate(std::mt19937 &rng, Bytes msg)
 {
@@ -219,14 +237,13 @@ TEST_F(Relay, RandomAndMutatedDatagramsNeverEndTheDaemon)
         response("cv", {}, Bytes(1400, 'v')),
     };
     Camera *cameras[] = {net.get(), wc.get(), csi.get()};
-    BufferModel model;
     int valid = 0, returned = 0, dropped = 0;
     for (int i = 0; i < 12000; ++i) {
         Camera *camera = cameras[i % 3];
         Bytes datagram = mutate(rng, seeds[i % std::size(seeds)]);
         datagram.resize(std::min<size_t>(datagram.size(), 1500));
         ASSERT_TRUE(camera->send(datagram)) << i;
-        if (model.accepts(datagram)) {
+        if (accepts(datagram)) {
             ++valid;
             ASSERT_EQ(toHex(kxtest::take("/to_kxnet").value_or("none")), toHex(datagram)) << i;
         } else if (camera != csi.get()) {
@@ -238,7 +255,7 @@ TEST_F(Relay, RandomAndMutatedDatagramsNeverEndTheDaemon)
             ++dropped;
             Bytes probe = seeds[0];
             ASSERT_TRUE(csi->send(probe));
-            ASSERT_TRUE(model.accepts(probe));
+            ASSERT_TRUE(accepts(probe));
             ASSERT_EQ(toHex(kxtest::take("/to_kxnet").value_or("none")), toHex(probe)) << i;
         }
     }

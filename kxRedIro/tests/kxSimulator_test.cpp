@@ -7,6 +7,7 @@
 
 #include <bit>
 #include <gtest/gtest.h>
+#include <regex>
 
 namespace {
 
@@ -228,6 +229,23 @@ TEST_F(Simulator, DebugCommandIsNeverAnswered)
     EXPECT_EQ(words, (std::vector<std::string>{
                          "CAsetDB: g_debug_level = 0x80281420 -> 0x80281420\n",
                          "CAsetDB: g_debug       = 0x30000000 -> 0x30000000\n"}));
+}
+
+// The answer to "cv" grew in the daemon's buffer; an empty message after
+// it is judged alone, as on a fresh daemon, and ends it.
+TEST_F(Simulator, EmptyMessageAfterACommandEndsTheDaemon)
+{
+    takeStartupCanvas();
+    ask("cv");
+    ASSERT_TRUE(kxtest::post("/to_camera", ""));
+    EXPECT_EQ(daemon.waitExit(5000), 255);
+    EXPECT_TRUE(quiet());
+    const std::regex report("\033\\[31mASSERT:kxRedIro/src/kxRedIro\\.cpp/main:[0-9]+:"
+                            "0 == tlv_validate\\(ibuf\\)\n\033\\[0m");
+    bool reported = false;
+    for (const auto &line : kxtest::syslogDrain())
+        reported |= std::regex_match(line.message, report);
+    EXPECT_TRUE(reported);
 }
 
 class RelayingDaemon : public Simulator {

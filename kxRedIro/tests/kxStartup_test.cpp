@@ -3,8 +3,11 @@
 #include "kxdaemon.h"
 #include "kxprogram.h"
 #include "kxtest.h"
+#include "kxwire.h"
 
 #include <csignal>
+#include <fcntl.h>
+#include <mqueue.h>
 #include <sched.h>
 
 #include <gtest/gtest.h>
@@ -178,6 +181,45 @@ TEST_F(Startup, MailboxLimitTooLowEndsTheDaemonAtTheFirstLargeMailbox)
     for (const auto &line : lines)
         logged |= line.find("mbox=/to_wif errno=Invalid argument") != std::string::npos;
     EXPECT_TRUE(logged);
+}
+
+// Mailboxes outlive the daemon and are kept as they are: those with
+// another message size are named at start-up (another count alone is
+// normal), and a response that such a mailbox refuses is logged.
+TEST_F(Startup, ForeignMessageSizesAreNamedAndRefusedResponsesLogged)
+{
+    const std::tuple<const char *, long, long> made[] = {
+        {"/to_kxnet", 40, 64}, {"/to_camera", 10, 8192}, {"/to_wif", 10, 1500}};
+    for (const auto &[name, count, size] : made) {
+        mq_attr attr{};
+        attr.mq_maxmsg = count;
+        attr.mq_msgsize = size;
+        mqd_t q = mq_open(name, O_RDONLY | O_CREAT, 0664, &attr);
+        ASSERT_NE(q, static_cast<mqd_t>(-1)) << name;
+        mq_close(q);
+    }
+    ASSERT_EQ(daemon.start({"-s"}, {ipcEnv}), 0);
+    ASSERT_TRUE(kxtest::waitForMailbox("/to_ble"));
+    ASSERT_TRUE(kxtest::post("/to_wif", kxtest::command("cv")));
+    const std::string foreign = R"(^\[kxMbox_rxopen_ext:\s*\d+\] mbox=)";
+    const std::string lost = R"(^\[     kxMbox_send:\s*\d+\] mbox=/to_kxnet )";
+    const std::vector<std::string> expected = {
+        foreign + "/to_camera has msgsize=8192 maxmsg=10, not msgsize=1500; remove it: "
+                  "rm /dev/mqueue/to_camera\n$",
+        foreign + "/to_kxnet has msgsize=64 maxmsg=40, not msgsize=1500; remove it: "
+                  "rm /dev/mqueue/to_kxnet\n$",
+        lost + "len=74 errno=Message too long\n$", // the answer to "cv"
+        lost + "len=642 errno=Message too long\n$", // the start-up canvas after it
+    };
+    std::vector<std::string> seen;
+    for (int i = 0; i < 50 && seen.size() < expected.size(); ++i)
+        for (const auto &line : syslogMessages())
+            if (line.find("mbox=") != std::string::npos)
+                seen.push_back(line);
+    ASSERT_EQ(seen.size(), expected.size()) << ::testing::PrintToString(seen);
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_TRUE(std::regex_match(seen[i], std::regex(expected[i]))) << seen[i];
+    EXPECT_GT(daemon.pid(), 0) << "kept running";
 }
 
 TEST_F(Startup, DetachedDaemonLeavesItsDirectoryAndSession)

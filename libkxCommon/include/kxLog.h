@@ -67,11 +67,24 @@ extern const uint32_t kxTraceMask[KX_TRACE_COUNT];
             kxLogWriteBare(__VA_ARGS__);                         \
     } while (0)
 
+/*
+ * A report names the module that the function belongs to: the source file,
+ * unless the file is one part of a larger module and defines KX_MODULE as
+ * that module's path before it includes any header.
+ */
+#ifndef KX_MODULE
+#define KX_MODULE __FILE__
+#endif
+
 /* The condition is evaluated exactly once, also when it has side effects. */
-#define ASSERT(cond)                                             \
+#define ASSERT(cond) KX_ASSERT_AS(cond, KX_MODULE, __func__, #cond)
+
+/* For a helper that checks on behalf of another function: the report
+ * names that function's module and name, and the condition text given. */
+#define KX_ASSERT_AS(ok, module, func, text)                     \
     do {                                                         \
-        if (!(cond))                                             \
-            kxAssertFail(__FILE__, __func__, __LINE__, #cond);   \
+        if (!(ok))                                               \
+            kxAssertFail(module, func, __LINE__, text);          \
     } while (0)
 
 void kxLogWrite(const char *func, int line, const char *fmt, ...)

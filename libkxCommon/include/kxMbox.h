@@ -45,7 +45,8 @@ int kxMbox_txopen(const char *name, kxMbox_t *kxattr);
 
 /* Opens a mailbox for receiving, creating it with count messages of size
  * bytes and mode 0664 (less the umask) if it does not exist; an existing
- * one is opened as it is. 0, or -1 (logged). */
+ * one is opened as it is, with a line logged when its message size is not
+ * size. 0, or -1 (logged). */
 int kxMbox_rxopen_ext(const char *name, long count, long size, kxMbox_t *kxattr);
 
 /* kxMbox_rxopen_ext with messages of KXMSG_MAX bytes. */
@@ -54,8 +55,8 @@ int kxMbox_rxopen(const char *name, long count, kxMbox_t *kxattr);
 /* Makes sure the mailbox exists, without keeping it open: 0 or -1. */
 int kxMbox_create(const char *name, long count);
 
-/* 0 when sent, -1 when the send failed (also for a negative len). Ends the
- * process for len > KXMSG_MAX or a full mailbox. */
+/* 0 when sent, -1 (logged) when the send failed, also for a negative len.
+ * Ends the process for len > KXMSG_MAX or a full mailbox. */
 int kxMbox_send(const void *buf, int len, kxMbox_t *kxattr);
 
 /* Waits for the next message; returns its length. Ends the process when

@@ -95,10 +95,10 @@ int sntlv_get(void *dst, unsigned dstsize, uint8_t type, const uint8_t *buf);
 int sntlv_copy(void *dst, unsigned dstsize, unsigned len, const void *src);
 
 /* Writes the count (1 to 4) low-order bytes of value, most significant
- * first, each followed by a NUL while room remains, and returns the number
- * of bytes written: count when size > count. A byte lands only with room
- * for it and its NUL, so a smaller size loses the trailing bytes and gives
- * fewer. A count out of range writes nothing and gives 0. */
+ * first, each followed by a NUL while room remains, and returns count. A
+ * byte lands only with room for it and its NUL (size > its offset + 1), so
+ * a size of count or less loses the trailing bytes, without notice; nothing
+ * is written beyond size. A count out of range writes nothing and gives 0. */
 int snputbytes(char *dst, unsigned size, int count, uint32_t value);
 
 #ifdef __cplusplus

@@ -71,6 +71,9 @@ void dumpLine(Sink &out, const char *prefix, uintptr_t label,
 extern "C" int kxHexDumpStr_ext(char *dst, size_t size, const void *data, int len,
                                 int aligned, const char *prefix)
 {
+    // A negative length leaves dst untouched, not even terminated.
+    if (len < 0)
+        return 0;
     if (dst != nullptr && size > 0)
         dst[0] = '\0';
     else
@@ -82,8 +85,6 @@ extern "C" int kxHexDumpStr_ext(char *dst, size_t size, const void *data, int le
         out.put("%p\n", data);
         return static_cast<int>(out.total);
     }
-    if (len < 0)
-        return 0;
     const auto *bytes = static_cast<const unsigned char *>(data);
     uintptr_t label = 0;
     long off = 0;

@@ -42,6 +42,14 @@ size_t bufferSize(int size)
     return size < 0 ? 0 : static_cast<size_t>(size);
 }
 
+// Read into a copy: when the read fails the record keeps what it had.
+void readAttr(kxMbox_t *kxattr)
+{
+    struct mq_attr now;
+    if (mq_getattr(kxattr->mqd, &now) == 0)
+        kxattr->attr = now;
+}
+
 } // namespace
 
 extern "C" int kxMbox_txopen(const char *name, kxMbox_t *kxattr)
@@ -70,8 +78,17 @@ extern "C" int kxMbox_rxopen_ext(const char *name, long count, long size,
     // The attributes only count when the queue is created; an existing
     // mailbox keeps the count and size it was made with.
     kxattr->mqd = mq_open(name, O_RDONLY | O_CREAT | kNoExec, kMboxMode, &kxattr->attr);
-    if (kxattr->mqd != static_cast<mqd_t>(-1))
+    if (kxattr->mqd != static_cast<mqd_t>(-1)) {
+        // A mailbox left by another build or program may hold messages of
+        // another size: kept as it is, but named once, here, where it can
+        // still be fixed. Another count alone is normal.
+        struct mq_attr real;
+        if (mq_getattr(kxattr->mqd, &real) == 0 && real.mq_msgsize != size)
+            KX_LOG(KX_LOG_WARN,
+                   "mbox=%s has msgsize=%ld maxmsg=%ld, not msgsize=%ld; remove it: rm /dev/mqueue%s\n",
+                   name, real.mq_msgsize, real.mq_maxmsg, size, name);
         return 0;
+    }
     int err = errno;
     KX_LOG(KX_LOG_WARN, "mbox=%s errno=%s\n", name, strerror(err));
     errno = err;
@@ -98,23 +115,25 @@ extern "C" int kxMbox_send(const void *buf, int len, kxMbox_t *kxattr)
     // A negative length is the caller's bug, not a condition of the
     // mailbox: it fails like any other refused send and leaves the
     // assertion above with the one meaning "too long".
-    if (len < 0) {
-        errno = EINVAL;
-        return -1;
+    errno = EINVAL;
+    if (len >= 0) {
+        readAttr(kxattr);
+        // A full mailbox means its reader has stopped; waiting for it would
+        // only stall this process as well.
+        if (kxattr->attr.mq_curmsgs >= kxattr->attr.mq_maxmsg) {
+            KX_LOG(KX_LOG_WARN, "Mailbox Full: mbox=%s >= %ld messages\n",
+                   kxattr->name, kxattr->attr.mq_maxmsg);
+            ASSERT((kxattr->attr.mq_curmsgs) < kxattr->attr.mq_maxmsg);
+        }
+        if (mq_send(kxattr->mqd, static_cast<const char *>(buf), static_cast<size_t>(len), 0) == 0)
+            return 0;
     }
-    // Read into a copy: when the read fails the record keeps what it had.
-    struct mq_attr now;
-    if (mq_getattr(kxattr->mqd, &now) == 0)
-        kxattr->attr = now;
-    // A full mailbox means its reader has stopped; waiting for it would
-    // only stall this process as well.
-    if (kxattr->attr.mq_curmsgs >= kxattr->attr.mq_maxmsg) {
-        KX_LOG(KX_LOG_WARN, "Mailbox Full: mbox=%s >= %ld messages\n",
-               kxattr->name, kxattr->attr.mq_maxmsg);
-        ASSERT((kxattr->attr.mq_curmsgs) < kxattr->attr.mq_maxmsg);
-    }
-    return mq_send(kxattr->mqd, static_cast<const char *>(buf),
-                   static_cast<size_t>(len), 0);
+    // The caller may not look at the result (the daemon does not): the
+    // line keeps a lost message from going unnoticed.
+    int err = errno;
+    KX_LOG(KX_LOG_WARN, "mbox=%s len=%d errno=%s\n", kxattr->name, len, strerror(err));
+    errno = err;
+    return -1;
 }
 
 extern "C" int snkxMbox_receive(void *data, int bufsize, kxMbox_t *kxattr)

@@ -221,17 +221,17 @@ int snputbytes(char *dst, unsigned size, int count, uint32_t value)
 {
     if (count < 1 || count > static_cast<int>(kMaxAppendVal))
         return 0;
-    // Each byte is followed by a NUL, as a bounded "%c" print would leave
-    // it; a byte without room for both is lost, with what follows it.
-    unsigned written = 0;
-    for (int i = count - 1; i >= 0; --i) {
-        if (size - written < 2) {
-            if (written < size)
-                dst[written] = '\0';
-            break;
+    // Each byte is one bounded "%c" print at its own place: it lands with
+    // its NUL where both fit, only a NUL where one byte of room is left,
+    // nothing beyond size; and, like the print, it counts 1 either way.
+    for (unsigned at = 0; at < static_cast<unsigned>(count); ++at) {
+        unsigned room = at < size ? size - at : 0;
+        if (room >= 2) {
+            dst[at] = static_cast<char>(value >> (8 * (static_cast<unsigned>(count) - 1 - at)));
+            dst[at + 1] = '\0';
+        } else if (room == 1) {
+            dst[at] = '\0';
         }
-        dst[written++] = static_cast<char>(value >> (8 * i));
-        dst[written] = '\0';
     }
-    return static_cast<int>(written);
+    return count;
 }

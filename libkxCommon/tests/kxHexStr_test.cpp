@@ -62,6 +62,7 @@ TEST(HexDumpStr, NegativeLengthWritesNothing)
 {
     char out[16] = "untouched";
     EXPECT_EQ(kxHexDumpStr(out, sizeof out, "abc", -1, ""), 0);
+    EXPECT_STREQ(out, "untouched") << "not even a NUL";
 }
 
 TEST(HexDumpStr, AlignedDumpLabelsAddressesAndBlanksLeadingSlots)

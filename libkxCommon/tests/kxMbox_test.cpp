@@ -191,8 +191,9 @@ TEST_F(Mbox, MessageOf1501BytesEndsTheProcessUnsent)
     EXPECT_EQ(attrOf(name()).mq_curmsgs, 0);
 }
 
-// Neither case is a broken mailbox, so neither ends the process or logs.
-TEST_F(Mbox, RefusedSendsReturnMinusOneQuietly)
+// None is a broken mailbox, so none ends the process; each lost message
+// is logged.
+TEST_F(Mbox, RefusedSendsReturnMinusOneAndLogOneLineEach)
 {
     kxMbox_t rx, tx;
     ASSERT_EQ(kxMbox_rxopen_ext(name(), KXMSG_MAX_COUNT_SM, 64, &rx), 0);
@@ -205,7 +206,13 @@ TEST_F(Mbox, RefusedSendsReturnMinusOneQuietly)
     EXPECT_EQ(kxMbox_send(msg.data(), 65, &tx), -1) << "longer than this queue's size";
     EXPECT_EQ(errno, EMSGSIZE);
     EXPECT_EQ(kxMbox_send(msg.data(), 10, &rx), -1) << "descriptor opened for reading";
-    EXPECT_EQ(out.stop(), "");
+    EXPECT_EQ(errno, EBADF);
+    std::string expected = "^";
+    for (const char *sent : {"len=-1 errno=Invalid argument\n", "len=65 errno=Message too long\n",
+                             "len=10 errno=Bad file descriptor\n"})
+        expected += kStamp + logLine("kxMbox_send", "mbox=" + name_ + " " + sent);
+    std::string text = out.stop();
+    EXPECT_TRUE(has(text, expected + "$")) << text;
     EXPECT_EQ(attrOf(name()).mq_curmsgs, 0);
     kxMbox_close(&tx);
     kxMbox_close(&rx);
@@ -274,14 +281,27 @@ TEST_F(Mbox, TxopenOfMissingMailboxFailsAndLogs)
     EXPECT_EQ(errno, ENOENT);
 }
 
+// Another message size is named with the way out; another count alone is
+// normal and logs nothing.
 TEST_F(Mbox, ExistingMailboxKeepsTheCountAndSizeItWasMadeWith)
 {
-    kxMbox_t first, second;
+    kxMbox_t first, second, third;
     ASSERT_EQ(kxMbox_rxopen(name(), KXMSG_MAX_COUNT_MD, &first), 0);
+    g_debug_level |= kStdout;
+    kxtest::FdCapture out;
     EXPECT_EQ(kxMbox_rxopen_ext(name(), KXMSG_MAX_COUNT_LG, 200, &second), 0);
+    EXPECT_EQ(kxMbox_rxopen(name(), KXMSG_MAX_COUNT_LG, &third), 0);
+    std::string text = out.stop();
+    EXPECT_TRUE(has(text, "^" + kStamp +
+                              logLine("kxMbox_rxopen_ext",
+                                      "mbox=" + name_ + " has msgsize=1500 maxmsg=10, not "
+                                      "msgsize=200; remove it: rm /dev/mqueue" + name_ + "\n") +
+                              "$"))
+        << text;
     struct mq_attr attr = attrOf(name());
     EXPECT_EQ(attr.mq_maxmsg, 10);
     EXPECT_EQ(attr.mq_msgsize, 1500);
+    kxMbox_close(&third);
     kxMbox_close(&second);
     kxMbox_close(&first);
 }

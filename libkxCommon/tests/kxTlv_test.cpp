@@ -340,11 +340,12 @@ TEST(TlvPutBytes, MostSignificantFirstEachFollowedByNul)
         EXPECT_EQ(put(count, 0x11223344), 0);
         EXPECT_EQ(dst[0], kMark);
     }
-    // Too small a size: only bytes with room for their NUL land.
+    // Too small a size: only bytes with room for their NUL land, but every
+    // print counts its one character.
     Block four = exact(Bytes(4, kMark));
-    EXPECT_EQ(snputbytes(reinterpret_cast<char *>(four.get()), 4, 4, 0x11223344), 3);
+    EXPECT_EQ(snputbytes(reinterpret_cast<char *>(four.get()), 4, 4, 0x11223344), 4);
     EXPECT_EQ(four.bytes(), bytes({0x11, 0x22, 0x33, 0x00}));
-    EXPECT_EQ(snputbytes(nullptr, 0, 4, 0x11223344), 0);
+    EXPECT_EQ(snputbytes(nullptr, 0, 4, 0x11223344), 4);
 }
 
 } // namespace
