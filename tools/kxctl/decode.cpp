@@ -1,96 +1,174 @@
-// decode: TLV messages written as hex, from logs and bug reports. Accepted
-// on standard input: plain hex (blanks, ':', ',' or '-' between bytes,
-// "0x" prefixes allowed) and the daemon's own trace and error dump lines
-// ("<tag> <address>  <4 groups of 8 hex digits>  <text>", with or without
-// the log's time stamp). A blank line ends a message; within a block,
-// messages are cut by the total length in their headers. Lines starting
-// with '#' are comments.
+// decode: TLV messages from logs, bug reports and captures, read from a file
+// or standard input and shown each as soon as it is complete (so that
+// `tail -f LOG | kxctl decode` shows them live). Accepted:
+// - the daemon's trace and error dumps, in its log file, in syslog files
+//   and in what logread and journalctl print: other lines are passed over,
+//   the lines of one dump are put together, and each message keeps the
+//   log's time and the dump's label (">RT", "<RT", "ERROR");
+// - kxctl's own JSON lines (monitor, decode, listen, call);
+// - plain hex (blanks, ':', ',' or '-' between bytes, "0x" prefixes
+//   allowed), cut into messages by the totals in their headers; a blank
+//   line ends a message; lines starting with '#' are comments;
+// - a pcapng capture of kxctl monitor --pcap or kxctl camera --pcap.
+#include "logread.h"
+#include "pcapng.h"
 #include "status.h"
-#include "tlvmsg.h"
 #include "verbs.h"
 
-#include <iostream>
-#include <regex>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
 
 namespace kxctl {
 
 namespace {
 
-// The hex columns of a daemon dump line: an 8-digit address, two blanks,
-// four groups of eight (blank-padded at the end of the data), two blanks.
-const std::regex kDumpLine(R"(([0-9a-fA-F]{8})  ((?:[0-9a-fA-F ]{8} ){3}[0-9a-fA-F ]{8})  )");
+struct Decoder {
+    OutputOptions out;
+    LogReader log;
+    Bytes hex; // plain hex gathered, not yet a whole message
+    std::vector<Traced> done;
+    long shown = 0;
+    int status = kExitOk;
 
-Bytes lineBytes(const std::string &line, int number)
+    void showTraced()
+    {
+        for (const Traced &t : done) {
+            printTraced(out, t);
+            if (!t.cut() && parseMessage(t.raw).check != 0)
+                status = kExitFailure;
+            ++shown;
+        }
+        done.clear();
+    }
+
+    void showHex(size_t size)
+    {
+        Bytes message(hex.begin(), hex.begin() + static_cast<long>(size));
+        hex.erase(hex.begin(), hex.begin() + static_cast<long>(size));
+        printMessage(out, message, {"stdin", false, false});
+        if (parseMessage(message).check != 0)
+            status = kExitFailure;
+        ++shown;
+    }
+
+    // Whole messages by their declared totals; with all, the rest too.
+    void flushHex(bool all)
+    {
+        while (hex.size() >= 4) {
+            size_t total = static_cast<size_t>(hex[0]) << 8 | hex[1];
+            if (total < 4 || total > hex.size())
+                break;
+            showHex(total);
+        }
+        if (all && !hex.empty())
+            showHex(hex.size());
+    }
+
+    void line(std::string_view text);
+    void end();
+};
+
+std::optional<Bytes> plainHex(std::string_view text)
 {
-    std::smatch m;
-    std::string hex = std::regex_search(line, m, kDumpLine) ? m[2].str() : line;
     try {
-        return parseHexText(hex);
-    } catch (const std::invalid_argument &e) {
-        throw Failure(kExitFailure, "line " + std::to_string(number) + ": " + e.what());
+        Bytes bytes = parseHexText(text);
+        return bytes.empty() ? std::nullopt : std::optional<Bytes>(bytes);
+    } catch (const std::invalid_argument &) {
+        return std::nullopt;
     }
 }
 
-// The line's first visible character, or 0 for a blank line.
-char firstVisible(const std::string &line)
+void Decoder::line(std::string_view text)
 {
-    size_t at = line.find_first_not_of(" \t\r");
-    return at == std::string::npos ? '\0' : line[at];
+    size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) {
+        log.flush(done);
+        showTraced();
+        return flushHex(true);
+    }
+    if (text[first] == '#')
+        return;
+    if (log.feed(text, done))
+        return showTraced();
+    if (text[first] == '{') {
+        if (auto t = tracedFromJson(text.substr(first)))
+            done.push_back(std::move(*t));
+        return showTraced();
+    }
+    if (auto bytes = plainHex(text)) {
+        hex.insert(hex.end(), bytes->begin(), bytes->end());
+        flushHex(false);
+    }
 }
 
-// The blocks of bytes between blank lines.
-std::vector<Bytes> readBlocks(std::istream &in)
+void Decoder::end()
 {
-    std::vector<Bytes> blocks(1);
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
-        char first = firstVisible(line);
-        if (first == '\0' && !blocks.back().empty())
-            blocks.emplace_back();
-        if (first == '\0' || first == '#')
-            continue;
-        Bytes bytes = lineBytes(line, number);
-        blocks.back().insert(blocks.back().end(), bytes.begin(), bytes.end());
-    }
-    if (blocks.back().empty())
-        blocks.pop_back();
-    return blocks;
+    log.flush(done);
+    showTraced();
+    flushHex(true);
 }
 
-// Cuts a block at the declared totals; what does not add up stays one
-// (malformed) message.
-std::vector<Bytes> cutMessages(const Bytes &block)
+FILE *openInput(const std::string &file)
 {
-    std::vector<Bytes> messages;
-    size_t at = 0;
-    while (at < block.size()) {
-        size_t rest = block.size() - at;
-        size_t total = rest >= 2 ? (static_cast<size_t>(block[at]) << 8 | block[at + 1]) : rest;
-        if (total < 4 || total > rest)
-            total = rest;
-        auto from = block.begin() + static_cast<long>(at);
-        messages.emplace_back(from, from + static_cast<long>(total));
-        at += total;
+    if (file.empty() || file == "-")
+        return stdin;
+    FILE *f = fopen(file.c_str(), "rb");
+    if (f == nullptr)
+        throw Failure(kExitFailure, file + ": " + strerror(errno));
+    return f;
+}
+
+Bytes readAll(FILE *in, Bytes bytes)
+{
+    char buf[65536];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, in)) > 0;)
+        bytes.insert(bytes.end(), buf, buf + n);
+    return bytes;
+}
+
+void decodeCapture(Decoder &d, FILE *in, const Bytes &start)
+{
+    d.done = readPcapng(readAll(in, start));
+    d.showTraced();
+}
+
+// Lines as they come; the first bytes, already read, lead the first one.
+void decodeLines(Decoder &d, FILE *in, std::string carry)
+{
+    char *buf = nullptr;
+    size_t size = 0;
+    for (ssize_t n; (n = getline(&buf, &size, in)) > 0;) {
+        carry.append(buf, static_cast<size_t>(n));
+        for (size_t end; (end = carry.find('\n')) != std::string::npos; carry.erase(0, end + 1))
+            d.line(std::string_view(carry).substr(0, end + 1));
     }
-    return messages;
+    free(buf);
+    if (!carry.empty())
+        d.line(carry);
+    d.end();
 }
 
 } // namespace
 
-int runDecode(const OutputOptions &out)
+int runDecode(const OutputOptions &out, const std::string &file)
 {
-    std::vector<Bytes> blocks = readBlocks(std::cin);
-    if (blocks.empty())
-        throw Failure(kExitFailure, "no hex on standard input");
-    int status = kExitOk;
-    for (const Bytes &block : blocks) {
-        for (const Bytes &message : cutMessages(block)) {
-            printMessage(out, message, {"stdin", false, false});
-            if (parseMessage(message).check != 0)
-                status = kExitFailure;
-        }
-    }
-    return status;
+    FILE *in = openInput(file);
+    Decoder d;
+    d.out = out;
+    // A capture begins with its magic, which no line of text does.
+    Bytes start(4);
+    start.resize(fread(start.data(), 1, start.size(), in));
+    if (isPcapng(start))
+        decodeCapture(d, in, start);
+    else
+        decodeLines(d, in, std::string(start.begin(), start.end()));
+    if (in != stdin)
+        fclose(in);
+    if (d.shown == 0)
+        throw Failure(kExitFailure, "no message in the input");
+    return d.status;
 }
 
 } // namespace kxctl

@@ -2,6 +2,7 @@
 // daemon's mailboxes and shows what comes back, listens on a mailbox, plays
 // the camera's side of the IPC endpoints, decodes hex from logs, and makes
 // a private sandbox to try it all in. See kxctl(1).
+#include "monitor.h"
 #include "signals.h"
 #include "status.h"
 #include "verbs.h"
@@ -128,6 +129,7 @@ void addCamera(CLI::App &app, Cli &cli)
         "--silent", [&cli] { cli.camera.answer = CameraAnswer::silent; }, "answer nothing");
     echo->excludes(silent);
     verb->add_flag("--log", cli.camera.log, "show the simulated camera's log lines");
+    verb->add_option("--pcap", cli.camera.pcap, "also write every message to FILE (pcapng)");
     runs(verb, cli, [&cli](const OutputOptions &o) { return runCamera(o, cli.camera); });
 }
 
@@ -148,8 +150,7 @@ void addCanvas(CLI::App &app, Cli &cli)
 
 void addOthers(CLI::App &app, Cli &cli)
 {
-    runs(app.add_subcommand("decode", "decode TLV messages given as hex on standard input"), cli,
-         runDecode);
+    addTraceVerbs(app, [&cli](VerbRunner runner) { cli.run = runner; });
     runs(app.add_subcommand("mailboxes", "list the daemon's eight mailboxes"), cli, runMailboxes);
     auto *verb =
         app.add_subcommand("sandbox", "run COMMAND (default: a shell) with private mailboxes");

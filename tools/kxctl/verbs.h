@@ -50,6 +50,7 @@ enum class CameraAnswer { simulate, echo, silent };
 struct CameraOptions {
     CameraAnswer answer = CameraAnswer::simulate;
     bool log = false; // the simulated camera's own log lines on standard output
+    std::string pcap; // also write what passes to this capture file
 };
 
 struct SandboxOptions {
@@ -63,7 +64,8 @@ int runDb(const OutputOptions &out, const DbOptions &options);
 int runCanvas(const OutputOptions &out, const CanvasOptions &options);
 int runListen(const OutputOptions &out, const ListenOptions &options);
 int runCamera(const OutputOptions &out, const CameraOptions &options);
-int runDecode(const OutputOptions &out);
+// FILE: a log, kxctl JSON lines, hex or a pcapng capture; "" or "-": stdin.
+int runDecode(const OutputOptions &out, const std::string &file);
 int runMailboxes(const OutputOptions &out);
 // Ends the process with the command's status; returns only by throwing.
 [[noreturn]] int runSandbox(const SandboxOptions &options);
