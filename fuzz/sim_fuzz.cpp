@@ -105,6 +105,44 @@ void checkAnswer(const MsgBuf &cmd, const MsgBuf &msg, int len, std::span<const 
                     memcmp(e + 4, resp.data(), resp.size()) == 0));
 }
 
+// The command index of the code; a key that a zero cuts short still starts
+// the code that it finds.
+int lookUp(const MsgBuf &msg)
+{
+    const uint8_t *key = tlv_find(msg.data(), TLV_TYPE_CMD) + TLV_ELEM_HDR_LEN;
+    int index = CAcommandIndex(key);
+    check(index >= 0 && index < KX_CA_COMMANDS);
+    for (int i = 0; i < 2 && key[i] != 0 && index != KX_CA_DEFAULT; ++i)
+        check(key[i] == static_cast<uint8_t>(g_caCodes[2 * index + i]));
+    return index;
+}
+
+// "DB" keeps the log level at 0 and the log targets off.
+void keepLogsOff(uint8_t *arg, unsigned argLen, int index)
+{
+    if (index == 0 && argLen >= 1)
+        arg[4] = 0;
+    if (index == 0 && argLen >= 4)
+        arg[7] &= static_cast<uint8_t>(~((KX_DBG_LOGFILE | KX_DBG_STDOUT) >> 24));
+}
+
+// The handler's output as the table has it, answered in place and traced.
+void dispatch(MsgBuf &msg, const uint8_t *arg, unsigned argLen, int index)
+{
+    std::vector<uint8_t> resp(KXMSG_MAX); // exactly: AddressSanitizer sees any byte beyond
+    int n = CAdispatch(resp.data(), KXMSG_MAX, arg + 4, argLen, index);
+    const Row &row = kRows[index];
+    bool taken = argLen >= row.minArg && argLen <= row.maxArg;
+    check(n == (taken ? row.respLen : 1) && (n < 0 || resp[0] == (taken ? row.status : 1)));
+    if (n < 0)
+        return;
+    MsgBuf cmd = msg;
+    int len = tlv_length(cmd.data()) + simAnswer(msg.data(), KXMSG_MAX, resp.data(), n);
+    kxTrace(KX_TRACE_FROM_RT, msg.data(), len);
+    checkAnswer(cmd, msg, len, {resp.data(), static_cast<size_t>(n)});
+    CAsendPendingLC();
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -124,32 +162,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     g_canvasChanged = in.byte() & 1;
 
     unsigned argLen = get16(arg + 1);
-    int index = CAcommandIndex(tlv_find(msg.data(), TLV_TYPE_CMD) + TLV_ELEM_HDR_LEN);
-    check(index >= 0 && index < KX_CA_COMMANDS);
-    // The key ends at a zero: what is left of it starts the code found.
-    const uint8_t *key = tlv_find(msg.data(), TLV_TYPE_CMD) + TLV_ELEM_HDR_LEN;
-    for (int i = 0; i < 2 && key[i] != 0 && index != KX_CA_DEFAULT; ++i)
-        check(key[i] == static_cast<uint8_t>(g_caCodes[2 * index + i]));
-    if (index == 0 && argLen >= 1)
-        arg[4] = 0; // "DB" keeps the log level at 0 and the log targets off
-    if (index == 0 && argLen >= 4)
-        arg[7] &= static_cast<uint8_t>(~((KX_DBG_LOGFILE | KX_DBG_STDOUT) >> 24));
+    int index = lookUp(msg);
+    keepLogsOff(arg, argLen, index);
     quiet(in);
     decide(msg, index, argLen);
     quiet(in);
-
-    std::vector<uint8_t> resp(KXMSG_MAX); // exactly: AddressSanitizer sees any byte beyond
-    int n = CAdispatch(resp.data(), KXMSG_MAX, arg + 4, argLen, index);
-    const Row &row = kRows[index];
-    bool taken = argLen >= row.minArg && argLen <= row.maxArg;
-    check(n == (taken ? row.respLen : 1) && (n < 0 || resp[0] == (taken ? row.status : 1)));
-    if (n >= 0) {
-        MsgBuf cmd = msg;
-        int len = total + simAnswer(msg.data(), KXMSG_MAX, resp.data(), n);
-        kxTrace(KX_TRACE_FROM_RT, msg.data(), len);
-        checkAnswer(cmd, msg, len, {resp.data(), static_cast<size_t>(n)});
-        CAsendPendingLC();
-    }
+    dispatch(msg, arg, argLen, index);
     checkCanvas();
     return 0;
 }
