@@ -1,6 +1,7 @@
 #include "bytes.h"
 
 #include <cctype>
+#include <cstdio>
 #include <stdexcept>
 
 namespace kxctl {
@@ -117,14 +118,41 @@ Bytes parseHexText(std::string_view text)
     return out;
 }
 
+namespace {
+
+bool allDigits(std::string_view word, int (*digit)(int))
+{
+    for (char c : word)
+        if (!digit(static_cast<unsigned char>(c)))
+            return false;
+    return !word.empty();
+}
+
+// What the word may have meant, as the hint of its refusal.
+std::string argumentHint(const std::string &word)
+{
+    std::string head = "\"" + word + "\" is not a hex byte: ";
+    if (allDigits(word, isdigit) && word.size() <= 3 && std::stoi(word) <= 255) {
+        char byte[8];
+        snprintf(byte, sizeof byte, "%02x", std::stoi(word));
+        return head + "write " + byte + " for the byte " + word + ", or --string " + word +
+               " for the character" + (word.size() > 1 ? "s" : "");
+    }
+    if (allDigits(word, isxdigit) || hasHexPrefix(word, 0))
+        return head + "give a byte per word (two hex digits), or --hex " + word;
+    return head + "give text with --string " + word;
+}
+
+} // namespace
+
 Bytes argumentBytes(const std::vector<std::string> &words)
 {
     Bytes out;
     for (const auto &word : words) {
-        if (auto b = parseHexByte(word))
-            out.push_back(*b);
-        else
-            out.insert(out.end(), word.begin(), word.end());
+        auto b = parseHexByte(word);
+        if (!b)
+            throw std::invalid_argument(argumentHint(word));
+        out.push_back(*b);
     }
     return out;
 }

@@ -29,8 +29,9 @@ std::optional<uint8_t> parseHexByte(std::string_view word);
 // an odd number of digits.
 Bytes parseHexText(std::string_view text);
 
-// Command arguments as typed: a hex byte ("07", "0x07") is that byte, any
-// other word is its characters.
+// Command arguments as typed: each word one hex byte ("07", "0x07",
+// "0x7"). Anything else (a lone digit, text, a longer hex word) throws
+// std::invalid_argument with a hint at the form that was probably meant.
 Bytes argumentBytes(const std::vector<std::string> &words);
 
 // A 32-bit number written in decimal or with a 0x prefix; throws

@@ -147,6 +147,15 @@ void simulate(Session &s, Endpoint &e, const Bytes &raw)
     rethrowDeferred(s);
 }
 
+// A malformed message is not echoed: the daemon returns it as it came, and
+// the two would pass it to and fro for ever.
+void echo(Session &s, Endpoint &e, const Bytes &raw)
+{
+    if (int check = parseMessage(raw).check; check != 0)
+        return note(e, "malformed (" + checkText(check) + "), not echoed");
+    deliver(s, e, raw);
+}
+
 void serve(Session &s, Endpoint &e)
 {
     Bytes message(KXIPC_MSG_MAX);
@@ -157,7 +166,7 @@ void serve(Session &s, Endpoint &e)
     printMessage(s.out, message, {e.name});
     s.current = &e;
     if (s.options.answer == CameraAnswer::echo)
-        deliver(s, e, message);
+        echo(s, e, message);
     else if (s.options.answer == CameraAnswer::simulate)
         simulate(s, e, message);
     s.current = nullptr;

@@ -1,7 +1,9 @@
 // call, send, db and canvas: commands into a mailbox, and for call and
 // canvas the wait for the response on "/to_kxnet". kxctl then plays the
 // network daemon, whose mailbox that is: what it reads there, nobody else
-// gets.
+// gets, so two kxctl take turns (lockReader).
+#include "codes.h"
+#include "health.h"
 #include "mailbox.h"
 #include "meaning.h"
 #include "picture.h"
@@ -22,21 +24,47 @@ Bytes commandArguments(const CallOptions &o)
 {
     int kinds = (o.args.empty() ? 0 : 1) + (o.hex.empty() ? 0 : 1) + (o.text.empty() ? 0 : 1);
     if (kinds > 1)
-        throw Failure(kExitUsage, "give the arguments one way: as ARG words, --hex or --string");
-    if (!o.hex.empty()) {
-        try {
+        throw Failure(kExitUsage, "give the arguments one way: as ARG bytes, --hex or --string");
+    try {
+        if (!o.hex.empty())
             return parseHexText(o.hex);
-        } catch (const std::invalid_argument &e) {
-            throw Failure(kExitUsage, std::string("--hex: ") + e.what());
-        }
+        return o.text.empty() ? argumentBytes(o.args) : toBytes(o.text);
+    } catch (const std::invalid_argument &e) {
+        throw Failure(kExitUsage, (o.hex.empty() ? "" : "--hex: ") + std::string(e.what()));
     }
-    return o.text.empty() ? argumentBytes(o.args) : toBytes(o.text);
+}
+
+// Why the daemon would not read a command put into this mailbox, or "".
+std::string mailboxProblem(const std::string &name)
+{
+    for (const char *inbound : {KXMBOXtoCAMERA, KXMBOXtoRTOS, KXMBOXtoUNUSED})
+        if (name == inbound)
+            return "";
+    std::string head = "the daemon reads only /to_camera, /to_wif and /to_csi: ";
+    if (name == KXMBOXtoKXNET)
+        return head + name + " is the network daemon's mailbox; the camera never sees it";
+    for (const char *made : {KXMBOXtoATH, KXMBOXtoUDP, KXMBOXtoPLAT, KXMBOXtoBLE})
+        if (name == made)
+            return head + name + " is made by the daemon for other programs, which read it";
+    return head + name + " is no mailbox of the daemon";
+}
+
+// The checks that --force skips: what the daemon would not read, or its
+// simulated camera would refuse for its form alone.
+void checkCommand(const SendOptions &send, const std::string &code, const Bytes &args)
+{
+    std::string problem = mailboxProblem(mailboxName(send.mailbox));
+    if (problem.empty())
+        problem = argumentProblem(code, args.size());
+    if (!send.force && !problem.empty())
+        throw Failure(kExitUsage, problem + " (--force sends it anyway)");
 }
 
 Bytes buildFor(const SendOptions &send, const std::string &code, const Bytes &args)
 {
     if (code.size() != 2)
         throw Failure(kExitUsage, "a command code has two characters, not \"" + code + "\"");
+    checkCommand(send, code, args);
     CommandSpec command;
     command.code = code;
     command.args = args;
@@ -44,6 +72,22 @@ Bytes buildFor(const SendOptions &send, const std::string &code, const Bytes &ar
     command.destination = send.destination;
     command.type = static_cast<uint8_t>(send.type);
     return buildCommand(command);
+}
+
+// A full "/to_kxnet" ends the daemon at its next answer; send's answers
+// stay there until someone reads them.
+void checkAnswerRoom(const SendOptions &send)
+{
+    MailboxInfo info = mailboxInfo(KXMBOXtoKXNET);
+    if (!info.exists || info.error != 0 || info.messages * 4 < info.capacity * 3)
+        return;
+    std::string held = std::string(KXMBOXtoKXNET) + " holds " + std::to_string(info.messages) +
+                       " of " + std::to_string(info.capacity) + " messages";
+    const char *why = ": the daemon ends when an answer finds it full; kxctl listen -t 1 "
+                      "empties it";
+    if (info.capacity - info.messages < 2 && !send.force)
+        throw Failure(kExitNoDaemon, held + why + " (--force sends anyway)");
+    fprintf(stderr, "kxctl: warning: %s%s\n", held.c_str(), why);
 }
 
 void postCommand(const OutputOptions &out, const SendOptions &send, const Bytes &command)
@@ -62,37 +106,56 @@ bool answers(const Message &response, const Message &command)
            response.type == static_cast<uint8_t>(command.type + 1);
 }
 
-// Nothing came back: either nobody took the command from its mailbox (no
-// daemon), or it was taken and not answered in time.
+// Nothing came back: no daemon runs or reads, or the daemon took the
+// command and the answer went elsewhere or never came.
 Failure noResponse(const SendOptions &send, const std::string &code, double timeout)
 {
-    std::string mailbox = mailboxName(send.mailbox);
-    MailboxInfo info = mailboxInfo(mailbox);
-    if (info.exists && info.messages > 0)
-        return Failure(kExitNoDaemon, mailbox + " still holds " + std::to_string(info.messages) +
-                                          " message(s): nobody reads it (is kxRedIro running?)");
     char text[160];
-    snprintf(text, sizeof text, "no response to %s within %g s", code.c_str(), timeout);
-    return Failure(kExitTimeout, text);
+    snprintf(text, sizeof text, "no response to %s within %g s: ", code.c_str(), timeout);
+    auto daemon = findDaemon();
+    if (!daemon)
+        return Failure(kExitNoDaemon, text + std::string("no kxRedIro runs (its mailboxes "
+                                                         "outlive it; kxctl status)"));
+    std::string pid = "kxRedIro (pid " + std::to_string(daemon->pid) + ")";
+    if (daemon->stopped)
+        return Failure(kExitNoDaemon, text + pid + " is stopped");
+    std::string mailbox = mailboxName(send.mailbox);
+    if (MailboxInfo info = mailboxInfo(mailbox); info.exists && info.messages > 0)
+        return Failure(kExitNoDaemon, text + mailbox + " still holds " +
+                                          std::to_string(info.messages) +
+                                          " message(s): nobody reads it");
+    return Failure(kExitTimeout,
+                   text + pid + " took the command; the camera did not answer, or another "
+                                "reader of /to_kxnet (the network daemon, a kxctl older than "
+                                "this one) took the answer (kxctl status)");
 }
 
 // Sends the command and shows what else arrives on "/to_kxnet" (the
 // camera's own "LC" and "SU", answers to others) until its response.
 Bytes exchange(const OutputOptions &out, const SendOptions &send, const std::string &code,
-               const Bytes &command, double timeout)
+               const Bytes &command, double timeout, bool answerOnly = false)
 {
     Inbox kxnet;
     openInbox(kxnet, KXMBOXtoKXNET);
+    Deadline deadline = deadlineIn(timeout);
+    if (!lockReader(kxnet, deadline))
+        throw Failure(kExitTimeout, "another kxctl reads " + kxnet.name +
+                                        " (call, canvas or listen) and did not let go in time");
+    // What is there before the command goes out cannot be its answer,
+    // though it may look like one (left by a call that gave up).
+    struct mq_attr attr {};
+    mq_getattr(kxnet.box.mqd, &attr);
+    long leftovers = attr.mq_curmsgs;
     postCommand(out, send, command);
     const Message sent = parseMessage(command);
-    Deadline deadline = deadlineIn(timeout);
     Bytes message;
     for (;;) {
         switch (receive(kxnet, message, deadline)) {
         case Received::message:
-            if (answers(parseMessage(message), sent))
+            if (leftovers-- <= 0 && answers(parseMessage(message), sent))
                 return message;
-            printMessage(out, message, {kxnet.name});
+            if (!answerOnly)
+                printMessage(out, message, {kxnet.name, false, true, Role::meanwhile});
             break;
         case Received::timeout: throw noResponse(send, code, timeout);
         case Received::stopped: throw Failure(kExitFailure, "interrupted");
@@ -121,14 +184,16 @@ void appendLittleEndian(Bytes &out, uint32_t word)
 int runCall(const OutputOptions &out, const CallOptions &o)
 {
     Bytes command = buildFor(o.send, o.code, commandArguments(o));
-    Bytes response = exchange(out, o.send, o.code, command, o.timeout);
-    printMessage(out, response, {KXMBOXtoKXNET});
+    Bytes response = exchange(out, o.send, o.code, command, o.timeout, o.answerOnly);
+    printMessage(out, response, {KXMBOXtoKXNET, false, true, Role::answer});
     return statusOf(response, o.code);
 }
 
 int runSend(const OutputOptions &out, const CallOptions &o)
 {
-    postCommand(out, o.send, buildFor(o.send, o.code, commandArguments(o)));
+    Bytes command = buildFor(o.send, o.code, commandArguments(o));
+    checkAnswerRoom(o.send);
+    postCommand(out, o.send, command);
     return kExitOk;
 }
 
@@ -151,7 +216,7 @@ int runCanvas(const OutputOptions &out, const CanvasOptions &o)
         throw Failure(kExitUsage, o.file + ": the picture file must end in .png or .pbm");
     Bytes command = buildFor(o.send, "lc", {0x00});
     Bytes response = exchange(out, o.send, "lc", command, o.timeout);
-    printMessage(out, response, {KXMBOXtoKXNET}, true);
+    printMessage(out, response, {KXMBOXtoKXNET, false, true, Role::answer}, true);
     if (int status = statusOf(response, "lc"); status != kExitOk)
         return status;
     Meaning meaning = interpret(parseMessage(response));

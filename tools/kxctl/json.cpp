@@ -60,6 +60,8 @@ json renderJson(const Message &m, const Meaning &meaning, const Origin &origin, 
         {"source", textOrNull(m.find(TLV_TYPE_SRC))},
         {"destination", textOrNull(m.find(TLV_TYPE_DST))},
     };
+    if (origin.role != Role::none)
+        out["answer"] = origin.role == Role::answer;
     addValue(out, "args", m.find(TLV_TYPE_ARG));
     addValue(out, "response", m.find(TLV_TYPE_RESP));
     if (meaning.verdict != Verdict::none)

@@ -15,6 +15,13 @@ int runListen(const OutputOptions &out, const ListenOptions &o)
     Inbox inbox;
     openInbox(inbox, mailboxName(o.mailbox));
     catchStopSignals();
+    if (!lockReader(inbox, deadlineIn(o.quiet))) {
+        if (stopRequested())
+            return kExitOk;
+        fprintf(stderr, "kxctl: another kxctl reads %s (call, canvas or listen)\n",
+                inbox.name.c_str());
+        return kExitTimeout;
+    }
     Bytes message;
     for (long seen = 0; o.count == 0 || seen < o.count; ++seen) {
         switch (receive(inbox, message, deadlineIn(o.quiet))) {

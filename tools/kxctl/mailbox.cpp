@@ -7,6 +7,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <thread>
 #include <unistd.h>
 
 namespace kxctl {
@@ -114,6 +116,18 @@ void openInbox(Inbox &inbox, const std::string &name)
     struct mq_attr attr {};
     mq_getattr(inbox.box.mqd, &attr);
     inbox.size = attr.mq_msgsize > 0 ? attr.mq_msgsize : KXMSG_MAX;
+}
+
+bool lockReader(Inbox &inbox, const Deadline &deadline)
+{
+    while (flock(inbox.box.mqd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            throw Failure(kExitFailure, inbox.name + ": cannot lock: " + strerror(errno));
+        if (stopRequested() || (deadline && Clock::now() >= *deadline))
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
 }
 
 Received receive(Inbox &inbox, Bytes &message, const Deadline &deadline)

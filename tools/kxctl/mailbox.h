@@ -53,6 +53,14 @@ Deadline deadlineIn(double seconds); // none for seconds <= 0
 // it does not exist.
 void openInbox(Inbox &inbox, const std::string &name);
 
+// Waits until no other kxctl reads the mailbox: call, canvas and listen
+// take its messages, and two of them would take each other's. The lock is
+// flock on the mailbox's own descriptor: no file of its own to place, it
+// holds in every IPC namespace (a sandbox's too), and it binds whoever may
+// read the mailbox. Released when the inbox closes. False when the
+// deadline or a stop signal came first.
+bool lockReader(Inbox &inbox, const Deadline &deadline);
+
 enum class Received { message, timeout, stopped, outputClosed };
 
 // Waits for the next message until the deadline, a stop signal, or the

@@ -10,6 +10,7 @@
 #include "kxLog.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 
@@ -51,11 +52,32 @@ void runs(CLI::App *verb, Cli &cli, Runner runner)
     verb->callback([&cli, runner] { cli.run = runner; });
 }
 
+// Seconds to wait, from least (exclusive when 0 is not allowed) to a day.
+CLI::Validator seconds(bool zeroAllowed)
+{
+    std::string range = zeroAllowed ? "from 0 (for ever) to 86400" : "above 0, at most 86400";
+    return CLI::Validator(
+        [zeroAllowed, range](std::string &text) -> std::string {
+            size_t used = 0;
+            double value = -1;
+            try {
+                value = std::stod(text, &used);
+            } catch (const std::exception &) {
+            }
+            bool fits = used == text.size() && value <= 86400 && (value > 0 || (zeroAllowed && value == 0));
+            return fits ? "" : "seconds " + range + ", not " + text;
+        },
+        "SECONDS");
+}
+
 void addAddressing(CLI::App *verb, SendOptions &send)
 {
     verb->add_option("-m,--mailbox", send.mailbox,
                      "mailbox to put the command into (/to_camera, /to_wif, /to_csi)")
         ->capture_default_str();
+    verb->add_flag("--force", send.force,
+                   "send also what the daemon would refuse or not read: an unknown code, a "
+                   "wrong argument length, another mailbox, a nearly full /to_kxnet");
     verb->add_option("--source", send.source, "source element (default: the mailbox)");
     verb->add_option("--destination", send.destination, "destination element")
         ->capture_default_str();
@@ -67,9 +89,7 @@ void addAddressing(CLI::App *verb, SendOptions &send)
 void addCommandArguments(CLI::App *verb, CallOptions &call)
 {
     verb->add_option("CODE", call.code, "two-letter command code, e.g. cv, CM")->required();
-    verb->add_option("ARG", call.args,
-                     "argument bytes: a hex byte (07, 0x07) is that byte, any other word "
-                     "its characters");
+    verb->add_option("ARG", call.args, "argument bytes, one hex byte a word (07, 0x07)");
     verb->add_option("--hex", call.hex, "argument bytes as hex, e.g. 2014280000000030");
     verb->add_option("--string", call.text, "argument bytes as text");
 }
@@ -81,8 +101,10 @@ void addCall(CLI::App &app, Cli &cli)
     addAddressing(verb, cli.call.send);
     verb->add_option("-t,--timeout", cli.call.timeout,
                      "seconds to wait for the response (0: forever)")
-        ->check(CLI::NonNegativeNumber)
+        ->check(seconds(true))
         ->capture_default_str();
+    verb->add_flag("-a,--answer-only", cli.call.answerOnly,
+                   "print the response alone, not what arrives meanwhile");
     runs(verb, cli, [&cli](const OutputOptions &o) { return runCall(o, cli.call); });
 }
 
@@ -114,7 +136,7 @@ void addListen(CLI::App &app, Cli &cli)
         ->check(CLI::PositiveNumber);
     verb->add_option("-t,--timeout", cli.listen.quiet,
                      "stop after SECONDS without a message (status 4)")
-        ->check(CLI::PositiveNumber);
+        ->check(seconds(false));
     runs(verb, cli, [&cli](const OutputOptions &o) { return runListen(o, cli.listen); });
 }
 
@@ -143,7 +165,7 @@ void addCanvas(CLI::App &app, Cli &cli)
     addAddressing(verb, cli.canvas.send);
     verb->add_option("-t,--timeout", cli.canvas.timeout,
                      "seconds to wait for the response (0: forever)")
-        ->check(CLI::NonNegativeNumber)
+        ->check(seconds(true))
         ->capture_default_str();
     runs(verb, cli, [&cli](const OutputOptions &o) { return runCanvas(o, cli.canvas); });
 }
@@ -152,6 +174,10 @@ void addOthers(CLI::App &app, Cli &cli)
 {
     addTraceVerbs(app, [&cli](VerbRunner runner) { cli.run = runner; });
     runs(app.add_subcommand("mailboxes", "list the daemon's eight mailboxes"), cli, runMailboxes);
+    runs(app.add_subcommand("codes", "list the camera's command codes and argument lengths"),
+         cli, runCodes);
+    runs(app.add_subcommand("status", "is a daemon running; mailbox fill levels; endpoints"), cli,
+         runStatus);
     auto *verb =
         app.add_subcommand("sandbox", "run COMMAND (default: a shell) with private mailboxes");
     verb->add_option("--msg-max", cli.sandbox.msgMax, "fs.mqueue.msg_max inside")
@@ -167,6 +193,7 @@ void define(CLI::App &app, Cli &cli)
     app.require_subcommand(1);
     // The common options may come before or after the verb.
     app.fallthrough();
+    app.set_version_flag("--version", "kxctl " KX_VERSION);
     app.add_flag("--json", cli.json, "one JSON object per message per line");
     app.add_flag("-v,--verbose", cli.verbose, "add a hex dump of every message");
     addCall(app, cli);
@@ -176,6 +203,42 @@ void define(CLI::App &app, Cli &cli)
     addCamera(app, cli);
     addCanvas(app, cli);
     addOthers(app, cli);
+}
+
+// Edit distance, for the nearest verb to a misspelt one.
+size_t distance(const std::string &a, const std::string &b)
+{
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j)
+            diagonal = std::exchange(
+                row[j], std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])}));
+    }
+    return row[b.size()];
+}
+
+// The verb is the first word that is no option (the common options take no
+// value). CLI11 alone would say only that a verb is required.
+bool unknownVerb(CLI::App &app, int argc, char **argv)
+{
+    auto word = std::find_if(argv + 1, argv + argc, [](const char *a) { return a[0] != '-'; });
+    if (word == argv + argc)
+        return false;
+    std::string nearest;
+    size_t best = 3; // farther is no suggestion
+    for (const CLI::App *verb : app.get_subcommands([](const CLI::App *) { return true; })) {
+        if (verb->get_name() == *word)
+            return false;
+        if (size_t d = distance(*word, verb->get_name()); d < best)
+            best = d, nearest = verb->get_name();
+    }
+    fprintf(stderr, "kxctl: unknown verb \"%s\"%s (kxctl --help lists them)\n", *word,
+            nearest.empty() ? "" : ("; did you mean \"" + nearest + "\"?").c_str());
+    return true;
 }
 
 int run(const Cli &cli)
@@ -206,6 +269,8 @@ int main(int argc, char **argv)
     CLI::App app{"kxctl: talk to the kxRedIro daemon through its mailboxes and endpoints", "kxctl"};
     Cli cli;
     define(app, cli);
+    if (unknownVerb(app, argc, argv))
+        return kExitUsage;
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {

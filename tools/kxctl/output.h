@@ -16,12 +16,17 @@ struct OutputOptions {
     bool colour = false;
 };
 
+// What a message read by call is to the call: its answer, or something
+// else that arrived meanwhile (the camera's own commands, leftovers).
+enum class Role { none, answer, meanwhile };
+
 // Where a message was seen: a mailbox, an endpoint or "stdin"; outgoing
 // for what kxctl itself sent.
 struct Origin {
     std::string channel;
     bool outgoing = false;
     bool stamped = true; // show the time (not for decoded input)
+    Role role = Role::none;
 };
 
 using WallClock = std::chrono::system_clock;

@@ -72,6 +72,8 @@ std::string heading(const Message &m, const Meaning &meaning, const Origin &orig
         const char *colour = meaning.verdict == Verdict::accepted ? "32" : "31";
         text += "  " + paint.wrap(colour, verdictText(meaning.verdict));
     }
+    if (origin.role == Role::meanwhile)
+        text += "  (meanwhile, not the answer)";
     return text + "\n";
 }
 

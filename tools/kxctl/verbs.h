@@ -15,6 +15,7 @@ struct SendOptions {
     std::string source; // the mailbox itself when empty
     std::string destination = "/to_kxnet";
     int type = 10;
+    bool force = false; // send what the daemon would refuse or not read
 };
 
 struct CallOptions {
@@ -24,6 +25,7 @@ struct CallOptions {
     std::string hex;               // --hex
     std::string text;              // --string
     double timeout = 5;
+    bool answerOnly = false; // print the response alone
 };
 
 struct DbOptions {
@@ -67,6 +69,8 @@ int runCamera(const OutputOptions &out, const CameraOptions &options);
 // FILE: a log, kxctl JSON lines, hex or a pcapng capture; "" or "-": stdin.
 int runDecode(const OutputOptions &out, const std::string &file);
 int runMailboxes(const OutputOptions &out);
+int runCodes(const OutputOptions &out);
+int runStatus(const OutputOptions &out);
 // Ends the process with the command's status; returns only by throwing.
 [[noreturn]] int runSandbox(const SandboxOptions &options);
 

@@ -67,8 +67,9 @@ TEST_F(KxctlCall, ArgumentsAsHexBytesHexTextOrString)
     EXPECT_EQ(callJson({"UM", "ab"})["response"], "00ab");
     EXPECT_EQ(callJson({"TM", "01", "02", "03", "04", "05", "06", "07"})["status"], "accepted");
     EXPECT_EQ(callJson({"TM", "--hex", "01:02:03:04:05:06:07"})["args"], "01020304050607");
-    EXPECT_EQ(callJson({"TM", "--hex", "010203"}, 5)["response"], "01") << "wrong length: refused";
-    json text = callJson({"XX", "--string", "hello"}, 5);
+    EXPECT_EQ(callJson({"TM", "--hex", "010203", "--force"}, 5)["response"], "01")
+        << "wrong length: refused";
+    json text = callJson({"XX", "--string", "hello", "--force"}, 5);
     EXPECT_EQ(text["args"], "68656c6c6f");
     EXPECT_EQ(text["status"], "refused");
 }
@@ -86,8 +87,50 @@ TEST_F(KxctlCall, CameraCommandsThatArriveMeanwhileAreShown)
     EXPECT_EQ(lines[0]["kind"], "command");
     EXPECT_EQ(lines[0]["length"], 642);
     EXPECT_EQ(lines[0]["source"], "/to_wif");
+    EXPECT_EQ(lines[0]["answer"], false);
     EXPECT_EQ(lines[1]["code"], "cm");
     EXPECT_EQ(lines[1]["response"], "0000");
+    EXPECT_EQ(lines[1]["answer"], true);
+
+    // CM leaves its LC behind, and a response to cm left by a call that gave
+    // up looks like an answer: --answer-only prints the fresh answer alone.
+    ASSERT_EQ(kxctl({"send", "CM", "07"}).exitCode, 0);
+    ASSERT_TRUE(kxtest::post("/to_kxnet", kxtest::response("cm", {}, hex("00 63"))));
+    lines = jsonLines(kxctl({"--json", "call", "cm", "-a"}).out);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0]["decoded"]["mode"], 7);
+}
+
+TEST_F(KxctlCall, TwoCallsAtOnceEachGetTheirOwnAnswer)
+{
+    for (int pair = 0; pair < 100; ++pair) {
+        Background cm({"--json", "call", "cm", "-a"});
+        Background cv({"--json", "call", "cv", "-a"});
+        ASSERT_EQ(cm.wait(), 0) << "pair " << pair << Background::read(cm.err);
+        ASSERT_EQ(cv.wait(), 0) << "pair " << pair << Background::read(cv.err);
+        EXPECT_EQ(jsonLines(Background::read(cm.out)).at(0)["code"], "cm");
+        EXPECT_EQ(jsonLines(Background::read(cv.out)).at(0)["code"], "cv");
+    }
+}
+
+TEST_F(KxctlCall, CodesListTheTableThatTheCameraAnswersBy)
+{
+    auto rows = jsonLines(kxctl({"--json", "codes"}).out);
+    ASSERT_EQ(rows.size(), 24u);
+    for (const json &row : rows) {
+        std::string code = row["code"];
+        if (code == "DB" || code == "??") // never answered; no message holds 1501 bytes
+            continue;
+        unsigned least = row["min_args"], most = row["max_args"];
+        std::vector<std::string> fits = {code, "-a"};
+        if (least > 0)
+            fits.insert(fits.end(), {"--hex", lowerHex(Bytes(least, '\0'))});
+        bool handlerRefuses = code == "tm"; // the one query the camera does not answer
+        EXPECT_EQ(callJson(fits, handlerRefuses ? 5 : 0)["response"] == "01", handlerRefuses)
+            << code << " with " << least;
+        json over = callJson({code, "--hex", lowerHex(Bytes(most + 1, '\0')), "--force", "-a"}, 5);
+        EXPECT_EQ(over["response"], "01") << code << " with " << most + 1;
+    }
 }
 
 TEST_F(KxctlCall, SendDoesNotWaitAndDbIsNeverAnswered)

@@ -4,6 +4,8 @@
 #include "kxctltest.h"
 
 #include <bit>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 namespace {
 
@@ -87,10 +89,21 @@ TEST_F(KxctlCamera, CallGoesThroughTheCamera)
 TEST_F(KxctlCamera, EchoSendsBackAndSilentAnswersNothing)
 {
     {
-        auto camera = startCamera({"--echo"});
+        auto camera = startCamera({"--echo", "--json"});
         Bytes cv = command("cv");
         ASSERT_TRUE(kxtest::post("/to_camera", cv));
         EXPECT_EQ(toHex(next()), toHex(cv));
+        // The daemon returns a malformed datagram to the camera's side;
+        // echoed, it would go to and fro for ever.
+        int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+        sockaddr_un daemonSide{AF_UNIX, {}};
+        snprintf(daemonSide.sun_path, sizeof daemonSide.sun_path, "%s/wifibt.linux", ipcDir.c_str());
+        ASSERT_EQ(sendto(fd, "\xff\xff", 2, 0, reinterpret_cast<sockaddr *>(&daemonSide),
+                         sizeof daemonSide), 2);
+        close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        camera->stop();
+        EXPECT_EQ(jsonLines(Background::read(camera->out)).size(), 3u) << "cv in, cv out, ff ff in";
     }
     auto camera = startCamera({"--silent"});
     ASSERT_TRUE(kxtest::post("/to_camera", command("cv")));

@@ -58,8 +58,28 @@ TEST_F(KxctlStatus, UsageErrorsAreTwoAndHelpIsZero)
         EXPECT_EQ(r.exitCode, 2) << testing::PrintToString(args) << r.err;
         EXPECT_FALSE(r.err.empty()) << testing::PrintToString(args);
     }
-    for (const char *verb :
-         {"call", "send", "db", "listen", "camera", "canvas", "decode", "mailboxes", "sandbox"}) {
+    // Refusals that say what was probably meant.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> hinted = {
+        {{"cal", "cv"}, "unknown verb \"cal\"; did you mean \"call\"?"},
+        {{"call", "CM", "7"}, "write 07 for the byte 7"},
+        {{"send", "PW", "2"}, "write 02 for the byte 2"},
+        {{"call", "UM", "abc"}, "--hex abc"},
+        {{"call", "UM", "hi"}, "--string hi"},
+        {{"call", "TM", "01", "02", "03"}, "TM takes 7 argument bytes, got 3"},
+        {{"send", "XX"}, "XX is not a code of the camera's table"},
+        {{"send", "cm", "-m", "to_kxnet"}, "/to_kxnet is the network daemon's mailbox"},
+        {{"call", "cv", "-t", "-1"}, "seconds from 0 (for ever) to 86400, not -1"},
+    };
+    for (const auto &[args, hint] : hinted) {
+        auto r = kxctl(args);
+        EXPECT_EQ(r.exitCode, 2) << testing::PrintToString(args);
+        EXPECT_NE(r.err.find(hint), std::string::npos) << r.err;
+    }
+    auto version = kxctl({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out.rfind("kxctl 1.", 0), 0u) << version.out;
+    for (const char *verb : {"call", "send", "db", "listen", "camera", "canvas", "decode",
+                             "mailboxes", "codes", "status", "sandbox"}) {
         auto r = kxctl({verb, "--help"});
         EXPECT_EQ(r.exitCode, 0) << verb;
         EXPECT_NE(r.out.find(std::string("Usage: kxctl ") + verb), std::string::npos) << r.out;
@@ -91,7 +111,52 @@ TEST_F(KxctlStatus, MailboxWithoutReaderIsThree)
         mq_close(mq_open(name, O_RDONLY | O_CREAT, 0600, &attr));
     auto r = kxctl({"call", "cv", "-t", "0.3"});
     EXPECT_EQ(r.exitCode, 3);
-    EXPECT_NE(r.err.find("nobody reads it"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("no kxRedIro runs"), std::string::npos) << r.err;
+}
+
+TEST_F(KxctlStatus, SendWarnsWhenTheAnswersHaveLittleRoomLeft)
+{
+    mq_attr attr{};
+    attr.mq_maxmsg = 40;
+    attr.mq_msgsize = 1500;
+    for (const char *name : {"/to_camera", "/to_kxnet"})
+        mq_close(mq_open(name, O_RDONLY | O_CREAT, 0600, &attr));
+    for (int i = 0; i < 30; ++i)
+        ASSERT_TRUE(kxtest::post("/to_kxnet", kxtest::command("LC")));
+    auto warned = kxctl({"send", "cm"});
+    EXPECT_EQ(warned.exitCode, 0);
+    EXPECT_NE(warned.err.find("warning: /to_kxnet holds 30 of 40"), std::string::npos);
+    for (int i = 30; i < 39; ++i)
+        ASSERT_TRUE(kxtest::post("/to_kxnet", kxtest::command("LC")));
+    EXPECT_EQ(kxctl({"send", "cm"}).exitCode, 3) << "one answer and a canvas would not fit";
+    EXPECT_EQ(kxctl({"send", "cm", "--force"}).exitCode, 0);
+}
+
+TEST_F(KxctlStatus, StatusSeesTheDaemonRunningStoppedAndKilled)
+{
+    startDaemon({"-s"});
+    auto running = kxctl({"--json", "status"});
+    EXPECT_EQ(running.exitCode, 0) << running.err;
+    json s = jsonLines(running.out).at(0);
+    EXPECT_EQ(s["daemon"]["pid"], daemon.pid());
+    EXPECT_EQ(s["daemon"]["simulator"], true);
+    EXPECT_EQ(s["mailboxes"][3], json({{"name", "/to_kxnet"}, {"exists", true}, {"messages", 0},
+                                       {"capacity", 40}}));
+    EXPECT_EQ(s["endpoints"][0],
+              json({{"name", "wifibt"}, {"daemon_side", true}, {"camera_side", false}}));
+
+    kill(daemon.pid(), SIGSTOP);
+    auto stopped = kxctl({"--json", "status"});
+    EXPECT_EQ(stopped.exitCode, 3);
+    EXPECT_EQ(jsonLines(stopped.out).at(0)["daemon"]["stopped"], true);
+
+    pid_t pid = daemon.pid();
+    kill(pid, SIGKILL);
+    daemon.waitExit(5000);
+    auto killed = kxctl({"--json", "status"});
+    EXPECT_EQ(killed.exitCode, 3);
+    EXPECT_EQ(jsonLines(killed.out).at(0)["daemon"]["running"], false);
+    EXPECT_EQ(jsonLines(killed.out).at(0)["mailboxes"][3]["exists"], true) << "they outlive it";
 }
 
 TEST_F(KxctlStatus, TimeoutIsFour)

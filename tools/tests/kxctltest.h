@@ -112,9 +112,16 @@ struct Background {
     // The exit status after SIGTERM, or -1 when it did not exit by itself.
     int stop()
     {
+        if (pid > 0)
+            kill(pid, SIGTERM);
+        return wait();
+    }
+
+    // The exit status once it ends by itself.
+    int wait()
+    {
         if (pid <= 0)
             return -1;
-        kill(pid, SIGTERM);
         int status = 0;
         waitpid(pid, &status, 0);
         pid = -1;

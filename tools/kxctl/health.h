@@ -1,0 +1,38 @@
+// Is a daemon serving the mailboxes that kxctl sees, and what is bound on
+// the endpoints: what /proc tells about the processes of our IPC
+// namespace, without asking the daemon (which answers nothing of the kind).
+#pragma once
+
+#include <ctime>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace kxctl {
+
+struct DaemonProcess {
+    pid_t pid = 0;
+    bool stopped = false;       // SIGSTOP or a debugger: it reads nothing meanwhile
+    time_t started = 0;         // 0 when unknown
+    bool startedWithS = false;  // -s on its command line ("DB" may have changed it since)
+    bool foreign = false;       // another user's: its mailboxes cannot be looked at
+};
+
+// The process that holds this IPC namespace's inbound mailboxes open, as
+// only the daemon does; a process named kxRedIro that we may not look into
+// counts too (foreign).
+std::optional<DaemonProcess> findDaemon();
+
+struct EndpointState {
+    std::string name;
+    bool daemonSide = false; // NAME.linux bound
+    bool cameraSide = false; // NAME.rtos bound
+};
+
+// The three endpoints in the directory that kxctl camera and the daemon use.
+std::vector<EndpointState> endpointStates();
+
+std::string endpointDir();
+
+} // namespace kxctl
