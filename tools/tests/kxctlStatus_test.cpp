@@ -86,6 +86,22 @@ TEST_F(KxctlStatus, UsageErrorsAreTwoAndHelpIsZero)
     }
 }
 
+TEST_F(KxctlStatus, CompletionAsksKxctlForCodesWithoutTheCompletionPackage)
+{
+    // kxctl by name, behind the emulator of a cross build.
+    std::string wrapper = "exec";
+    for (const auto &word : kxtest::commandLine(kxtest::programPath("kxctl"), {}))
+        wrapper += " '" + word + "'";
+    ASSERT_EQ(mkdir("/tmp/bin", 0700) == 0 || errno == EEXIST, true);
+    ASSERT_TRUE(kxtest::writeFile("/tmp/bin/kxctl", "#!/bin/sh\n" + wrapper + " \"$@\"\n"));
+    chmod("/tmp/bin/kxctl", 0700);
+    std::string script = "PATH=/tmp/bin:$PATH; source " KX_SOURCE_DIR
+                         "/tools/kxctl/kxctl.bash-completion; COMP_WORDS=(kxctl call T); "
+                         "COMP_CWORD=2; _kxctl; echo \"${COMPREPLY[*]}\"";
+    auto r = kxtest::runProgram("/bin/bash", {"--norc", "-c", script}, "", {}, 30000);
+    EXPECT_EQ(r.out, "TM\n") << r.err;
+}
+
 TEST_F(KxctlStatus, MissingMailboxIsThree)
 {
     for (const std::vector<std::string> &args : {std::vector<std::string>{"call", "cv"},
