@@ -13,6 +13,7 @@
 // being answered, which keeps the order that the simulator gives ("SU"
 // before the response, "LC" after it).
 #include "mailbox.h"
+#include "pcapng.h"
 #include "signals.h"
 #include "status.h"
 #include "tlvmsg.h"
@@ -53,6 +54,7 @@ struct Session {
     // An exception of ours must not unwind through the daemon's handlers,
     // which are built without exceptions: it waits here until they return.
     std::exception_ptr deferred;
+    PcapWriter pcap; // --pcap
 
     Session(const OutputOptions &o, const CameraOptions &c) : out(o), options(c) {}
     Session(const Session &) = delete;
@@ -72,6 +74,14 @@ void note(const Endpoint &e, const std::string &text)
     fprintf(stderr, "kxctl camera: %s: %s\n", e.name, text.c_str());
 }
 
+// The camera side's own view: its time, the endpoint, in or out.
+void capture(Session &s, const Endpoint &e, const Bytes &message, Way way)
+{
+    if (s.pcap.file != nullptr)
+        pcapWrite(s.pcap, e.name, std::string("kxctl camera: the camera's side of ") + e.name,
+                  WallClock::now(), message, way);
+}
+
 void deliver(Session &s, Endpoint &e, const Bytes &message)
 {
     int rc = kxIpcSend(&e.hdl, message.data(), static_cast<int>(message.size()));
@@ -80,6 +90,7 @@ void deliver(Session &s, Endpoint &e, const Bytes &message)
         return;
     }
     printMessage(s.out, message, {e.name, true});
+    capture(s, e, message, Way::outbound);
 }
 
 void rethrowDeferred(Session &s)
@@ -164,6 +175,7 @@ void serve(Session &s, Endpoint &e)
         return note(e, std::string("receive failed: ") + strerror(errno));
     message.resize(static_cast<size_t>(len));
     printMessage(s.out, message, {e.name});
+    capture(s, e, message, Way::inbound);
     s.current = &e;
     if (s.options.answer == CameraAnswer::echo)
         echo(s, e, message);
@@ -211,6 +223,8 @@ int runCamera(const OutputOptions &out, const CameraOptions &options)
     if (options.log && out.json)
         throw Failure(kExitUsage, "--log writes plain lines into the output; not with --json");
     Session session(out, options);
+    if (!options.pcap.empty())
+        pcapOpen(session.pcap, options.pcap);
     openEndpoints(session);
     g_session = &session;
     // The simulated camera's log lines (handlers, canvas) only when asked

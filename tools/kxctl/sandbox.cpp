@@ -5,6 +5,9 @@
 // log file and the IPC endpoints in /tmp/kxipc live and die with it), and
 // when the command ends every process started inside ends too.
 //
+// The daemon's syslog lines are kept in a file (KX_SYSLOG_FILE), received
+// at a /dev/log of the sandbox's own.
+//
 // Process 1 of the sandbox is a forked kxctl that only waits: the command
 // runs as its child, so that a daemon started from the command sees an
 // ordinary parent and detaches (the daemon stays in the foreground when
@@ -13,17 +16,22 @@
 #include "verbs.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <string>
+#include <string_view>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,6 +41,11 @@ namespace {
 
 constexpr char kIpcDir[] = "/tmp/kxipc";
 constexpr char kLogDir[] = "/tmp/fuse_d";
+// The daemon logs to syslog always; inside, a receiver of ours at /dev/log
+// keeps those lines here, where kxctl monitor finds them by default.
+constexpr char kSyslogFile[] = "/tmp/fuse_d/syslog.txt";
+constexpr char kSyslogEnv[] = "KX_SYSLOG_FILE";
+constexpr char kHostDev[] = "/tmp/.kxsandbox-dev";
 
 bool writeText(const char *path, const std::string &text)
 {
@@ -156,6 +169,87 @@ void raiseQueueBytes()
     }
 }
 
+// The host's /dev entry by entry on a /dev of our own, all but "log",
+// which is ours. Nothing changes in the host's /dev.
+bool copyDevEntry(const std::string &name)
+{
+    std::string from = std::string(kHostDev) + "/" + name, to = "/dev/" + name;
+    struct stat st {};
+    if (lstat(from.c_str(), &st) != 0)
+        return false;
+    if (S_ISLNK(st.st_mode)) {
+        char target[4096];
+        ssize_t n = readlink(from.c_str(), target, sizeof target - 1);
+        return n > 0 && symlink(std::string(target, static_cast<size_t>(n)).c_str(), to.c_str()) == 0;
+    }
+    if (S_ISDIR(st.st_mode) ? mkdir(to.c_str(), 0755) != 0
+                            : close(open(to.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)) != 0)
+        return false;
+    return mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
+}
+
+bool privateDev()
+{
+    if (mkdir(kHostDev, 0700) != 0 ||
+        mount("/dev", kHostDev, nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
+        mount("kxdev", "/dev", "tmpfs", MS_NOSUID, "mode=0755") != 0)
+        return false;
+    DIR *dir = opendir(kHostDev);
+    bool ok = dir != nullptr;
+    while (dirent *entry = ok ? readdir(dir) : nullptr) {
+        std::string name = entry->d_name;
+        if (name != "." && name != ".." && name != "log" && !copyDevEntry(name))
+            fprintf(stderr, "kxctl sandbox: /dev/%s left out: %s\n", name.c_str(), strerror(errno));
+    }
+    if (dir != nullptr)
+        closedir(dir);
+    umount2(kHostDev, MNT_DETACH);
+    rmdir(kHostDev);
+    return ok;
+}
+
+// One line a datagram: without its "<priority>", with one line end.
+void keepSyslog(int sock, int file)
+{
+    std::array<char, 8192> buf;
+    for (;;) {
+        ssize_t n = recv(sock, buf.data(), buf.size(), 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            _exit(kExitFailure);
+        std::string_view line(buf.data(), static_cast<size_t>(n));
+        if (line.size() > 1 && line[0] == '<' && line.find('>') != std::string_view::npos)
+            line.remove_prefix(line.find('>') + 1);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\0'))
+            line.remove_suffix(1);
+        std::string text = std::string(line) + "\n";
+        if (write(file, text.data(), text.size()) < 0)
+            _exit(kExitFailure);
+    }
+}
+
+// The receiver is a child of process 1 and ends with the sandbox.
+bool startSyslog()
+{
+    if (!privateDev())
+        return false;
+    int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, "/dev/log");
+    int file = open(kSyslogFile, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (sock < 0 || file < 0 || bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        chmod(addr.sun_path, 0666) != 0)
+        return false;
+    pid_t receiver = fork();
+    if (receiver == 0)
+        keepSyslog(sock, file);
+    close(sock);
+    close(file);
+    return receiver > 0;
+}
+
 // Process 1's surroundings: our mounts stay ours, a /proc of our own for
 // ps and kill, the raised limits, the private /tmp.
 void prepareInside(const SandboxOptions &o, const std::vector<std::string> &keep)
@@ -169,6 +263,10 @@ void prepareInside(const SandboxOptions &o, const std::vector<std::string> &keep
         die("raise fs.mqueue.msg_max");
     raiseQueueBytes();
     privateTmp(keepBelowTmp(keep));
+    if (startSyslog())
+        setenv(kSyslogEnv, kSyslogFile, 1);
+    else
+        fprintf(stderr, "kxctl sandbox: no syslog of its own (%s)\n", strerror(errno));
 }
 
 void setEnvironment(const std::string &selfDir)
@@ -192,6 +290,9 @@ void setEnvironment(const std::string &selfDir)
         fprintf(stderr,
                 "kxctl sandbox: private mailboxes (msg_max %d), /tmp and %s; exit to leave\n",
                 o.msgMax, kIpcDir);
+        if (getenv(kSyslogEnv) != nullptr)
+            fprintf(stderr, "kxctl sandbox: the daemon's syslog goes to %s (%s)\n", kSyslogFile,
+                    kSyslogEnv);
     }
     std::vector<char *> argv;
     for (auto &a : line)
