@@ -114,6 +114,13 @@ TEST(KxctlTrace, TheWorkedExampleOfADumpIsOneMessage)
     ASSERT_EQ(m.size(), 1u);
     EXPECT_EQ(m[0]["hex"], lowerHex("0123456789ABCDEFGHIJ"));
     EXPECT_EQ(m[0]["valid"], false);
+
+    // The dissector flags it.
+    ASSERT_EQ(kxctl({"monitor", "-", "--pcap", "/tmp/bad.pcapng"}, input).exitCode, 0);
+    auto r = kxtest::runProgram("/bin/sh", {"-c", "tshark -X lua_script:" KX_SOURCE_DIR
+                                                  "/tools/wireshark/kxmsg.lua -r /tmp/bad.pcapng "
+                                                  "-T fields -e _ws.expert.message 2>/dev/null"});
+    EXPECT_NE(r.out.find("declares 12337 bytes, has 20"), std::string::npos) << r.out << r.err;
 }
 
 TEST(KxctlTrace, HeadAndTailOfALongMessageAndItsWayBack)
@@ -138,7 +145,7 @@ TEST(KxctlTrace, HeadAndTailOfALongMessageAndItsWayBack)
     auto again = decodeJson(m[0].dump() + "\n");
     ASSERT_EQ(again.size(), 1u);
     EXPECT_EQ(again[0]["parts"], parts);
-    std::string capture = std::string(KX_BINARY_DIR) + "/tests/kxctlMonitor_cut.pcapng";
+    std::string capture = "/tmp/cut.pcapng";
     auto mon = kxctl({"monitor", "-", "--pcap", capture},
                      dump("Dec05 21:29:37 ", "        <RT ", msg, true));
     EXPECT_EQ(mon.exitCode, 0) << mon.err;
@@ -148,6 +155,23 @@ TEST(KxctlTrace, HeadAndTailOfALongMessageAndItsWayBack)
     ASSERT_EQ(c.size(), 1u);
     EXPECT_EQ(c[0]["parts"], parts);
     EXPECT_EQ(c[0]["trace"], "<RT");
+}
+
+TEST(KxctlTrace, DecodeShowsAMessageWhileItsInputStaysOpen)
+{
+    // As behind tail -f: the message is out before the input ends.
+    std::string log = dump("Dec05 21:29:37 ", "        >RT ", command("cv"));
+    auto r = kxtest::runProgram(
+        "/bin/sh",
+        {"-ec", "cd /tmp; rm -f in; mkfifo in; " + kxtest::programPath("kxctl") +
+                    " --json decode < in > out & exec 3> in; printf '%s' \"$1\" >&3; "
+                    "for i in $(seq 500); do [ -s out ] && break; sleep 0.01; done; "
+                    "cat out; exec 3>&-; wait",
+         "sh", log});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    auto m = jsonLines(r.out);
+    ASSERT_EQ(m.size(), 1u) << r.out;
+    EXPECT_EQ(m[0]["hex"], lowerHex(command("cv")));
 }
 
 class KxctlTraceDaemon : public KxctlTest {};
