@@ -31,7 +31,10 @@ struct Traced {
     Bytes raw;
     std::vector<std::pair<size_t, size_t>> shown;
 
-    bool cut() const { return shown.size() != 1 || shown[0].first != 0 || shown[0].second != raw.size(); }
+    bool cut() const
+    {
+        return shown.size() != 1 || shown[0].first != 0 || shown[0].second != raw.size();
+    }
 };
 
 // A single line of a dump: its label, its address and its bytes.

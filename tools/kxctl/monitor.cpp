@@ -256,8 +256,8 @@ int runTrace(const OutputOptions &out, const TraceOptions &o)
     uint32_t level = KX_DEBUG_LEVEL_INIT | (o.simulator ? KX_DBG_SIMULATOR : 0);
     uint32_t debug = KX_DEBUG_INIT;
     if (o.state == "on") {
-        level |= KX_DBG_TRACE | (o.headTail ? 0 : KX_DBG_FULL_DUMP) |
-                 (o.logFile ? KX_DBG_LOGFILE : 0);
+        level |=
+            KX_DBG_TRACE | (o.headTail ? 0 : KX_DBG_FULL_DUMP) | (o.logFile ? KX_DBG_LOGFILE : 0);
         debug |= traceMask(KX_TRACE_TO_RT) | traceMask(KX_TRACE_FROM_RT);
     }
     char word[2][16];
@@ -287,7 +287,8 @@ void addMonitor(CLI::App &app, const std::function<void(VerbRunner)> &chosen)
         ->check(CLI::PositiveNumber);
     verb->add_option("--code", o.codes, "only messages with this command code (repeatable)");
     verb->add_option("--pcap", o.pcap, "also write the messages to FILE (pcapng)");
-    verb->callback([chosen] { chosen([](const OutputOptions &out) { return runMonitor(out, o); }); });
+    verb->callback(
+        [chosen] { chosen([](const OutputOptions &out) { return runMonitor(out, o); }); });
 }
 
 void addTrace(CLI::App &app, const std::function<void(VerbRunner)> &chosen)
@@ -295,7 +296,9 @@ void addTrace(CLI::App &app, const std::function<void(VerbRunner)> &chosen)
     static TraceOptions o;
     auto *verb = app.add_subcommand(
         "trace", "switch the daemon's traffic trace on or off (DB; needs the daemon's mode)");
-    verb->add_option("STATE", o.state, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
+    verb->add_option("STATE", o.state, "on or off")
+        ->required()
+        ->check(CLI::IsMember({"on", "off"}));
     auto *sim = verb->add_flag("--simulator", o.simulator,
                                "the daemon runs as simulated camera (DB keeps bit 31 set)");
     auto *relay = verb->add_flag("--relay", o.relay, "the daemon relays (DB keeps bit 31 clear)");
@@ -306,9 +309,9 @@ void addTrace(CLI::App &app, const std::function<void(VerbRunner)> &chosen)
         ->capture_default_str();
     verb->callback([chosen, sim, relay] {
         if (sim->count() + relay->count() == 0)
-            throw CLI::ValidationError(
-                "--simulator or --relay",
-                "DB rewrites the simulator flag too: say the daemon's mode, --simulator or --relay");
+            throw CLI::ValidationError("--simulator or --relay",
+                                       "DB rewrites the simulator flag too: say the daemon's mode, "
+                                       "--simulator or --relay");
         chosen([](const OutputOptions &out) { return runTrace(out, o); });
     });
 }

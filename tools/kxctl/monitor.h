@@ -24,7 +24,7 @@ struct MonitorOptions {
 
 struct TraceOptions {
     SendOptions send;
-    std::string state;     // "on" or "off"
+    std::string state;      // "on" or "off"
     bool simulator = false; // the daemon's mode, which "DB" rewrites too
     bool relay = false;
     bool headTail = false; // dumps of head and tail only

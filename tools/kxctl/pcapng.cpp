@@ -20,12 +20,14 @@ constexpr char kPartNote[] = "kxctl-part ";
 
 void put32(Bytes &b, uint32_t v)
 {
-    b.insert(b.end(), reinterpret_cast<const uint8_t *>(&v), reinterpret_cast<const uint8_t *>(&v) + 4);
+    b.insert(b.end(), reinterpret_cast<const uint8_t *>(&v),
+             reinterpret_cast<const uint8_t *>(&v) + 4);
 }
 
 void put16(Bytes &b, uint16_t v)
 {
-    b.insert(b.end(), reinterpret_cast<const uint8_t *>(&v), reinterpret_cast<const uint8_t *>(&v) + 2);
+    b.insert(b.end(), reinterpret_cast<const uint8_t *>(&v),
+             reinterpret_cast<const uint8_t *>(&v) + 2);
 }
 
 void pad(Bytes &b)
@@ -38,7 +40,8 @@ void option(Bytes &b, uint16_t code, const void *data, size_t size)
 {
     put16(b, code);
     put16(b, static_cast<uint16_t>(size));
-    b.insert(b.end(), static_cast<const uint8_t *>(data), static_cast<const uint8_t *>(data) + size);
+    b.insert(b.end(), static_cast<const uint8_t *>(data),
+             static_cast<const uint8_t *>(data) + size);
     pad(b);
 }
 
@@ -81,7 +84,8 @@ uint32_t interfaceOf(PcapWriter &w, const std::string &channel, const std::strin
 void writePacket(PcapWriter &w, uint32_t interface, std::chrono::system_clock::time_point when,
                  const Bytes &data, size_t length, Way way, const std::vector<std::string> &notes)
 {
-    auto us = std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count();
+    auto us =
+        std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count();
     Bytes body;
     put32(body, interface);
     put32(body, static_cast<uint32_t>(static_cast<uint64_t>(us) >> 32));

@@ -180,7 +180,8 @@ bool copyDevEntry(const std::string &name)
     if (S_ISLNK(st.st_mode)) {
         char target[4096];
         ssize_t n = readlink(from.c_str(), target, sizeof target - 1);
-        return n > 0 && symlink(std::string(target, static_cast<size_t>(n)).c_str(), to.c_str()) == 0;
+        return n > 0 &&
+               symlink(std::string(target, static_cast<size_t>(n)).c_str(), to.c_str()) == 0;
     }
     if (S_ISDIR(st.st_mode) ? mkdir(to.c_str(), 0755) != 0
                             : close(open(to.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)) != 0)

@@ -94,8 +94,8 @@ TEST(KxctlTrace, DumpLinesInEveryFormOfLog)
         time_t t = static_cast<time_t>(m[1]["time"].get<double>());
         struct tm local {};
         localtime_r(&t, &local);
-        EXPECT_EQ(std::vector<int>({local.tm_mon, local.tm_mday, local.tm_hour, local.tm_min,
-                                    local.tm_sec}),
+        EXPECT_EQ(std::vector<int>(
+                      {local.tm_mon, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec}),
                   std::vector<int>({11, 5, 21, 29, 37}))
             << f.name;
         if (f.year != 0) {
@@ -108,12 +108,22 @@ TEST(KxctlTrace, TheWorkedExampleOfADumpIsOneMessage)
 {
     // 20 bytes at index 17: a full line, then one with four bytes. The
     // header does not describe a message: it is shown, as malformed.
-    std::string input = "        >RT 00000000  30313233 34353637 38394142 43444546  0123456789ABCDEF\n"
-                        "        >RT 00000010  4748494a                             GHIJ            \n";
+    std::string input =
+        "        >RT 00000000  30313233 34353637 38394142 43444546  0123456789ABCDEF\n"
+        "        >RT 00000010  4748494a                             GHIJ            \n";
     auto m = decodeJson(input, 1);
     ASSERT_EQ(m.size(), 1u);
     EXPECT_EQ(m[0]["hex"], lowerHex("0123456789ABCDEFGHIJ"));
     EXPECT_EQ(m[0]["valid"], false);
+
+    // The same under the error dump's label, which takes eleven columns.
+    auto e = decodeJson("Dec05 21:29:37 text:\n" +
+                            dump("Dec05 21:29:37 ", "ERROR", hex("30 31") + "23456789ABCDEFGHIJ"),
+                        1);
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_EQ(e[0]["trace"], "ERROR");
+    EXPECT_EQ(e[0]["direction"], "malformed");
+    EXPECT_EQ(e[0]["hex"], m[0]["hex"]);
 
     // The dissector flags it.
     ASSERT_EQ(kxctl({"monitor", "-", "--pcap", "/tmp/bad.pcapng"}, input).exitCode, 0);
@@ -162,16 +172,31 @@ TEST(KxctlTrace, DecodeShowsAMessageWhileItsInputStaysOpen)
     // As behind tail -f: the message is out before the input ends.
     std::string log = dump("Dec05 21:29:37 ", "        >RT ", command("cv"));
     auto r = kxtest::runProgram(
-        "/bin/sh",
-        {"-ec", "cd /tmp; rm -f in; mkfifo in; " + kxtest::programPath("kxctl") +
-                    " --json decode < in > out & exec 3> in; printf '%s' \"$1\" >&3; "
-                    "for i in $(seq 500); do [ -s out ] && break; sleep 0.01; done; "
-                    "cat out; exec 3>&-; wait",
-         "sh", log});
+        "/bin/sh", {"-ec",
+                    "cd /tmp; rm -f in; mkfifo in; " + kxtest::programPath("kxctl") +
+                        " --json decode < in > out & exec 3> in; printf '%s' \"$1\" >&3; "
+                        "for i in $(seq 500); do [ -s out ] && break; sleep 0.01; done; "
+                        "cat out; exec 3>&-; wait",
+                    "sh", log});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     auto m = jsonLines(r.out);
     ASSERT_EQ(m.size(), 1u) << r.out;
     EXPECT_EQ(m[0]["hex"], lowerHex(command("cv")));
+}
+
+std::vector<std::string> summary(const std::vector<std::string> &lines,
+                                 const std::vector<const char *> &keys)
+{
+    std::vector<std::string> seen;
+    for (const auto &line : lines) {
+        json m = json::parse(line);
+        std::string text;
+        for (const char *key : keys)
+            text += (text.empty() ? "" : " ") +
+                    (m[key].is_string() ? m[key].get<std::string>() : m[key].dump());
+        seen.push_back(text);
+    }
+    return seen;
 }
 
 class KxctlTraceDaemon : public KxctlTest {};
@@ -197,6 +222,13 @@ TEST_F(KxctlTraceDaemon, DecodeGivesEveryMessageOfARealLog)
     // The start-up canvas follows the first response, the redrawn one "CM".
     EXPECT_EQ(seen, std::vector<std::string>({">RT cv", "<RT cv", "<RT LC", ">RT CM", "<RT CM",
                                               "<RT LC", ">RT lc", "<RT lc"}));
+
+    // The filter by code; and trace must be told the daemon's mode.
+    auto lc = kxctl({"--json", "monitor", "-", "--code", "LC"},
+                    kxtest::readFile("/tmp/fuse_d/wifi_log.txt"));
+    EXPECT_EQ(summary(kxtest::splitLines(lc.out), {"trace", "code"}),
+              std::vector<std::string>({"<RT LC", "<RT LC"}));
+    EXPECT_EQ(kxctl({"trace", "on"}).exitCode, 2);
 }
 
 // Runs a script in a sandbox; its output in sections, each ended by "--".
@@ -227,20 +259,6 @@ const std::string kWatchCall =
     "-e kxmsg.status 2>/dev/null; echo --\n"
     "cat mon.json; echo --; cat call.json; echo --\n";
 
-std::vector<std::string> summary(const std::vector<std::string> &lines,
-                                 const std::vector<const char *> &keys)
-{
-    std::vector<std::string> seen;
-    for (const auto &line : lines) {
-        json m = json::parse(line);
-        std::string text;
-        for (const char *key : keys)
-            text += (text.empty() ? "" : " ") + (m[key].is_string() ? m[key].get<std::string>() : m[key].dump());
-        seen.push_back(text);
-    }
-    return seen;
-}
-
 void expectWatched(const std::vector<std::vector<std::string>> &s)
 {
     ASSERT_GE(s.size(), 5u);
@@ -250,15 +268,16 @@ void expectWatched(const std::vector<std::vector<std::string>> &s)
                                               "<RT,cv,/to_kxnet,/to_camera,0x00",
                                               "<RT,LC,/to_wif,/to_kxnet,"}));
     EXPECT_EQ(summary(s[2], {"trace", "kind", "code", "status"}),
-              std::vector<std::string>({">RT command cv null", "<RT response cv accepted",
-                                        "<RT command LC null"}));
+              std::vector<std::string>(
+                  {">RT command cv null", "<RT response cv accepted", "<RT command LC null"}));
     auto call = summary(s[3], {"kind", "code", "status"});
     EXPECT_NE(std::find(call.begin(), call.end(), "response cv accepted"), call.end());
 }
 
 TEST(KxctlMonitor, SimulatorExchangeIsSeenAndCapturedWithoutTakingIt)
 {
-    expectWatched(inSandbox("kxRedIro -s\n" + kStart + "kxctl trace on --simulator\n" + kWatchCall));
+    expectWatched(
+        inSandbox("kxRedIro -s\n" + kStart + "kxctl trace on --simulator\n" + kWatchCall));
 }
 
 TEST(KxctlMonitor, RelayedExchangeIsSeenAsTheCameraSeesIt)
