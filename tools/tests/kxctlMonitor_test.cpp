@@ -171,10 +171,13 @@ TEST(KxctlTrace, DecodeShowsAMessageWhileItsInputStaysOpen)
 {
     // As behind tail -f: the message is out before the input ends.
     std::string log = dump("Dec05 21:29:37 ", "        >RT ", command("cv"));
+    std::string decode;
+    for (const auto &word : kxtest::commandLine(kxtest::programPath("kxctl"), {"--json", "decode"}))
+        decode += "'" + word + "' ";
     auto r = kxtest::runProgram(
         "/bin/sh", {"-ec",
-                    "cd /tmp; rm -f in; mkfifo in; " + kxtest::programPath("kxctl") +
-                        " --json decode < in > out & exec 3> in; printf '%s' \"$1\" >&3; "
+                    "cd /tmp; rm -f in; mkfifo in; " + decode +
+                        "< in > out & exec 3> in; printf '%s' \"$1\" >&3; "
                         "for i in $(seq 500); do [ -s out ] && break; sleep 0.01; done; "
                         "cat out; exec 3>&-; wait",
                     "sh", log});
@@ -231,6 +234,13 @@ TEST_F(KxctlTraceDaemon, DecodeGivesEveryMessageOfARealLog)
     EXPECT_EQ(kxctl({"trace", "on"}).exitCode, 2);
 }
 
+// Programs of a cross build started by name, by the kernel, need
+// binfmt_misc, a setting of the whole host that the emulated runs lack.
+bool emulated()
+{
+    return kxtest::commandLine("kxctl", {}).size() > 1;
+}
+
 // Runs a script in a sandbox; its output in sections, each ended by "--".
 std::vector<std::vector<std::string>> inSandbox(const std::string &script)
 {
@@ -276,12 +286,16 @@ void expectWatched(const std::vector<std::vector<std::string>> &s)
 
 TEST(KxctlMonitor, SimulatorExchangeIsSeenAndCapturedWithoutTakingIt)
 {
+    if (emulated())
+        GTEST_SKIP() << "the sandbox's script starts kxRedIro and kxctl by name";
     expectWatched(
         inSandbox("kxRedIro -s\n" + kStart + "kxctl trace on --simulator\n" + kWatchCall));
 }
 
 TEST(KxctlMonitor, RelayedExchangeIsSeenAsTheCameraSeesIt)
 {
+    if (emulated())
+        GTEST_SKIP() << "the sandbox's script starts kxRedIro and kxctl by name";
     auto s = inSandbox("kxRedIro\n" + kStart +
                        "kxctl camera --pcap camera.pcapng > /dev/null 2> cam.err & cam=$!\n"
                        "until grep -q 'side of' cam.err; do sleep 0.01; done\n"
