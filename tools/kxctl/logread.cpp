@@ -10,6 +10,8 @@ namespace {
 constexpr size_t kSlots = 16;
 constexpr size_t kHexColumns = 35; // four groups of eight, a blank between
 constexpr size_t kLabelColumns = 12;
+// A message's length is a 16-bit number: a dump never reaches further.
+constexpr size_t kLongest = 0x10000;
 
 bool isHexDigit(char c)
 {
@@ -122,7 +124,7 @@ std::optional<DumpLine> parseDumpLine(std::string_view line)
         for (size_t k = a; k < a + 8; ++k)
             address = address << 4 | static_cast<size_t>(hexValue(line[k]));
         auto bytes = slotBytes(line.substr(a + 10));
-        if (!bytes || address % kSlots != 0)
+        if (!bytes || address % kSlots != 0 || address >= kLongest)
             continue;
         DumpLine d;
         d.address = address;
