@@ -100,7 +100,10 @@ Bytes fromElements(const json &j)
 void bytesFromJson(const json &j, Traced &t)
 {
     if (j.contains("parts")) {
-        t.raw.assign(j.at("size").get<size_t>(), 0);
+        size_t size = j.at("size").get<size_t>();
+        if (size > 0xFFFF)
+            throw std::invalid_argument("longer than any message");
+        t.raw.assign(size, 0);
         for (const json &part : j.at("parts")) {
             size_t at = part.at("offset").get<size_t>();
             Bytes bytes = parseHexText(part.at("hex").get<std::string>());
