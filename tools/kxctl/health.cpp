@@ -121,11 +121,12 @@ std::optional<DaemonProcess> findDaemon()
         bool named = firstLine(base + "/comm") == "kxRedIro";
         bool serves = held && held->count(KXMBOXtoCAMERA) && held->count(KXMBOXtoRTOS) &&
                       linkOf(base + "/ns/ipc") == ours;
-        if (!serves && !(named && !held))
+        bool foreign = named && !held;
+        if (!serves && !foreign)
             continue;
         DaemonProcess d;
         d.pid = pid;
-        d.foreign = !held;
+        d.foreign = foreign;
         readStat(pid, d);
         d.startedWithS = startedWithS(pid);
         return d;
