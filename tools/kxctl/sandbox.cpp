@@ -169,44 +169,30 @@ void raiseQueueBytes()
     }
 }
 
-// The host's /dev entry by entry on a /dev of our own, all but "log",
-// which is ours. Nothing changes in the host's /dev.
-bool copyDevEntry(const std::string &name)
-{
-    std::string from = std::string(kHostDev) + "/" + name, to = "/dev/" + name;
-    struct stat st {};
-    if (lstat(from.c_str(), &st) != 0)
-        return false;
-    if (S_ISLNK(st.st_mode)) {
-        char target[4096];
-        ssize_t n = readlink(from.c_str(), target, sizeof target - 1);
-        return n > 0 &&
-               symlink(std::string(target, static_cast<size_t>(n)).c_str(), to.c_str()) == 0;
-    }
-    if (S_ISDIR(st.st_mode) ? mkdir(to.c_str(), 0755) != 0
-                            : close(open(to.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)) != 0)
-        return false;
-    return mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
-}
-
+// A /dev of our own that points into the host's, kept whole (its mounts
+// too) at /dev/.host, for every entry but "log", which is ours. Links, not
+// bind mounts of single files: a terminal multiplexer's /dev/ptmx must find
+// the "pts" beside it. Nothing changes in the host's /dev.
 bool privateDev()
 {
     if (mkdir(kHostDev, 0700) != 0 ||
         mount("/dev", kHostDev, nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
-        mount("kxdev", "/dev", "tmpfs", MS_NOSUID, "mode=0755") != 0)
+        mount("kxdev", "/dev", "tmpfs", MS_NOSUID, "mode=0755") != 0 ||
+        mkdir("/dev/.host", 0755) != 0 ||
+        mount(kHostDev, "/dev/.host", nullptr, MS_MOVE, nullptr) != 0)
         return false;
-    DIR *dir = opendir(kHostDev);
-    bool ok = dir != nullptr;
-    while (dirent *entry = ok ? readdir(dir) : nullptr) {
+    rmdir(kHostDev);
+    DIR *dir = opendir("/dev/.host");
+    if (dir == nullptr)
+        return false;
+    while (dirent *entry = readdir(dir)) {
         std::string name = entry->d_name;
-        if (name != "." && name != ".." && name != "log" && !copyDevEntry(name))
+        if (name != "." && name != ".." && name != "log" &&
+            symlink((".host/" + name).c_str(), ("/dev/" + name).c_str()) != 0)
             fprintf(stderr, "kxctl sandbox: /dev/%s left out: %s\n", name.c_str(), strerror(errno));
     }
-    if (dir != nullptr)
-        closedir(dir);
-    umount2(kHostDev, MNT_DETACH);
-    rmdir(kHostDev);
-    return ok;
+    closedir(dir);
+    return true;
 }
 
 // One line a datagram: without its "<priority>", with one line end.
