@@ -228,10 +228,11 @@ int runStatus(const OutputOptions &out)
         printLine("daemon       " + daemonText(daemon) + "\nmailboxes");
     for (const char *name : kMailboxes) {
         MailboxInfo info = mailboxInfo(name);
+        bool known = info.exists && info.error == 0;
         j["mailboxes"].push_back({{"name", name},
                                   {"exists", info.exists},
-                                  {"messages", info.messages},
-                                  {"capacity", info.capacity}});
+                                  {"messages", known ? json(info.messages) : json(nullptr)},
+                                  {"capacity", known ? json(info.capacity) : json(nullptr)}});
         if (!out.json)
             printLine(mailboxText(name, info));
     }
