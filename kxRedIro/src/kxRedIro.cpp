@@ -105,7 +105,9 @@ void serveMailbox(const MailboxRoute &route, MessageBuffer &buf)
     kxTrace(KX_TRACE_TO_RT, ibuf, ilen);
     check(0 == tlv_validate(ibuf), "0 == tlv_validate(ibuf)");
     if (sim_and_send(ibuf, ilen)) {
-        buf.used = KXMSG_MAX; // the response grew in place
+        // The response grew in place, by appending only: nothing lies past
+        // its own total or the command.
+        buf.used = std::clamp<int>(std::max<int>(ilen, tlv_length(ibuf)), 0, KXMSG_MAX);
         return;
     }
     check(kxIpcSend(route.hdl, ibuf, ilen) >= 0, route.sendCheck);
