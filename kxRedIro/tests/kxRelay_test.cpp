@@ -127,14 +127,14 @@ TEST_F(Relay, MailboxIsServedBeforeEndpointInTheSameCycle)
 // daemon's buffer: the cut one is judged alone.
 TEST_F(Relay, InvalidMailboxMessageEndsTheDaemon)
 {
-    Bytes cmd = command("LC", Bytes(600, 'c'), "/to_wif");
-    ASSERT_TRUE(kxtest::post("/to_wif", cmd));
-    EXPECT_EQ(toHex(wc->receive().value_or("")), toHex(cmd));
-    ASSERT_TRUE(kxtest::post("/to_wif", cmd.substr(0, 10)));
+    Bytes cmd = command("cv");
+    ASSERT_TRUE(kxtest::post("/to_camera", cmd));
+    EXPECT_EQ(toHex(net->receive().value_or("")), toHex(cmd));
+    ASSERT_TRUE(kxtest::post("/to_camera", cmd.substr(0, 10)));
     EXPECT_EQ(daemon.waitExit(5000), 255);
     auto lines = kxtest::syslogDrain();
     EXPECT_TRUE(syslogHas(lines, loopAssertion("0 == tlv_validate\\(ibuf\\)")));
-    EXPECT_FALSE(wc->receive(100));
+    EXPECT_FALSE(net->receive(100));
 }
 
 // A short datagram after a longer, valid message is judged by its own
