@@ -10,6 +10,7 @@
 #include "kxRedIro.h"
 #include "kxTlv.h"
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -84,7 +85,11 @@ void cameraSimulator(uint8_t *ibuf, int ilen, unsigned size)
         return; // "DB": never answered
     int len = ilen + simAnswer(ibuf, size, resp.data(), n);
 
-    kxTrace(KX_TRACE_FROM_RT, ibuf, len);
+    // A command received with bytes past its header's total is answered
+    // with as many past the response's, which may be more than the buffer
+    // holds: the send below refuses that length, but the dump must not read
+    // beyond the buffer first.
+    kxTrace(KX_TRACE_FROM_RT, ibuf, std::min(len, static_cast<int>(size)));
     ASSERT(0 == tlv_validate(ibuf));
     mailToKxnet(ibuf, len, KX_MODULE, __func__);
     CAsendPendingLC();
