@@ -1,0 +1,97 @@
+// libFuzzer target for kxctl's readers of outside input: a capture when the
+// input starts like pcapng, otherwise lines of text, each read as hex text,
+// as a line of the daemon's log (dumps put back together) and, when it
+// looks like one, as a line of kxctl's JSON output. Every message read must
+// keep its shown ranges inside its bytes and must come back the same
+// through kxctl's JSON form and through a capture written by kxctl itself.
+#include "kxFuzz.h"
+#include "logread.h"
+#include "pcapng.h"
+
+#include <stdexcept>
+#include <sys/mman.h>
+#include <unistd.h>
+
+using namespace kxctl;
+
+namespace {
+
+void checkSame(const Traced &a, const Traced &b)
+{
+    check(a.tag == b.tag && a.raw.size() == b.raw.size());
+    for (const auto &[from, to] : a.shown)
+        check(std::equal(a.raw.begin() + long(from), a.raw.begin() + long(to), b.raw.begin() + long(from)));
+}
+
+// Through a capture in memory, written and read back by kxctl's own code.
+void viaCapture(const std::vector<Traced> &messages)
+{
+    static int fd = memfd_create("kxctl-fuzz", 0);
+    std::string path = "/proc/self/fd/" + std::to_string(fd);
+    {
+        PcapWriter w;
+        pcapOpen(w, path);
+        for (const Traced &t : messages)
+            pcapWriteTraced(w, t);
+    }
+    Bytes file(static_cast<size_t>(lseek(fd, 0, SEEK_END)));
+    check(pread(fd, file.data(), file.size(), 0) == static_cast<ssize_t>(file.size()));
+    std::vector<Traced> back = readPcapng(file);
+    check(back.size() == messages.size());
+    for (size_t i = 0; i < back.size(); ++i)
+        checkSame(messages[i], back[i]);
+}
+
+void checkRead(const std::vector<Traced> &messages)
+{
+    for (const Traced &t : messages) {
+        for (const auto &[from, to] : t.shown)
+            check(from <= to && to <= t.raw.size());
+        check(t.raw.size() <= 0x10000);
+        tracedMessage(t);
+        std::optional<Traced> back = tracedFromJson(tracedJson(t).dump());
+        check(back.has_value());
+        checkSame(t, *back);
+    }
+    viaCapture(messages);
+}
+
+void readLine(std::string_view line, LogReader &log, std::vector<Traced> &done)
+{
+    try {
+        Bytes bytes = parseHexText(line);
+        check(bytes.size() <= line.size() / 2 && parseHexText(toHex(bytes, " ")) == bytes);
+    } catch (const std::invalid_argument &) {
+    }
+    if (std::optional<DumpLine> d = parseDumpLine(line))
+        check(d->address % 16 == 0 && !d->bytes.empty() && d->bytes.size() <= 16);
+    log.feed(line, done);
+    if (line.starts_with('{'))
+        if (std::optional<Traced> t = tracedFromJson(line))
+            done.push_back(*t);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    Bytes input(data, data + size);
+    std::vector<Traced> done;
+    if (isPcapng(input)) {
+        try {
+            done = readPcapng(input);
+        } catch (const std::exception &) { // refused: Failure, or a note's bad number
+            return 0;
+        }
+    } else {
+        std::string_view text(reinterpret_cast<const char *>(data), size);
+        LogReader log;
+        for (size_t eol; !text.empty(); text.remove_prefix(std::min(eol + 1, text.size()))) {
+            eol = text.find('\n');
+            readLine(text.substr(0, eol), log, done);
+        }
+        log.flush(done);
+    }
+    checkRead(done);
+    return 0;
+}
