@@ -113,24 +113,32 @@ public:
         return receiver;
     }
 
+    // Everything this process (or a child it has waited for) logged before
+    // the call is queued ahead of a marker sent now: waiting for the marker,
+    // not for a quiet spell alone, keeps a receiver thread that the
+    // scheduler runs late from losing lines. quietMs then waits for
+    // processes that log on their own time.
     std::vector<SyslogLine> drain(int quietMs)
     {
         using namespace std::chrono;
-        size_t seen = written_.load(std::memory_order_acquire);
-        auto quietSince = steady_clock::now();
-        while (steady_clock::now() - quietSince < milliseconds(quietMs)) {
-            std::this_thread::sleep_for(milliseconds(5));
-            if (size_t now = written_.load(std::memory_order_acquire); now != seen) {
-                seen = now;
-                quietSince = steady_clock::now();
-            }
-        }
+        std::string mark = kMark + std::to_string(++marks_);
+        sendto(fd_, mark.data(), mark.size(), 0, reinterpret_cast<sockaddr *>(&addr_), sizeof addr_);
         std::vector<SyslogLine> lines;
-        for (; read_ < seen; ++read_) {
-            const Slot &slot = slots_[read_ % kSlots];
-            lines.push_back(parse(std::string(slot.data, slot.len)));
+        bool marked = false;
+        auto start = steady_clock::now(), quietSince = start;
+        for (;;) {
+            size_t now = written_.load(std::memory_order_acquire);
+            for (; read_ < now; ++read_, quietSince = steady_clock::now()) {
+                std::string text(slots_[read_ % kSlots].data, slots_[read_ % kSlots].len);
+                marked |= text == mark;
+                if (text.rfind(kMark, 0) != 0)
+                    lines.push_back(parse(text));
+            }
+            auto t = steady_clock::now();
+            if ((marked || t - start > seconds(10)) && t - quietSince >= milliseconds(quietMs))
+                return lines;
+            std::this_thread::sleep_for(milliseconds(2));
         }
-        return lines;
     }
 
 private:
@@ -149,10 +157,9 @@ private:
             abort();
         }
         fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        strcpy(addr.sun_path, "/dev/log");
-        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        addr_.sun_family = AF_UNIX;
+        strcpy(addr_.sun_path, "/dev/log");
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&addr_), sizeof addr_) != 0) {
             perror("kxtest: /dev/log");
             abort();
         }
@@ -190,7 +197,10 @@ private:
         return line;
     }
 
+    static constexpr const char *kMark = "kxtest-mark-";
     int fd_ = -1;
+    sockaddr_un addr_{};
+    size_t marks_ = 0;
     Slot *slots_;
     std::atomic<size_t> written_{0};
     std::atomic<bool> running_{false};

@@ -26,43 +26,36 @@ std::string lineOf(const char *label, const std::string &hexGroups, const std::s
 
 const std::string kAs = "41 41 41 41  41 41 41 41  41 41 41 41  41 41 41 41  ";
 
-TEST(HexDumpStr, RepeatsRunningToTheEndAreFolded)
+// Repeats are folded, with "..." only when other bytes follow them; a
+// partial last line is padded; every line carries the prefix.
+TEST(HexDumpStr, LinesRepeatsAndPrefix)
 {
-    EXPECT_EQ(dump(std::string(64, 'A')), lineOf("00000000", kAs, "AAAAAAAAAAAAAAAA"));
+    const std::string ones = "01 01 01 01  01 01 01 01  01 01 01 01  01 01 01 01  ";
+    const std::string digits = "30 31 32 33  34 35 36 37  38 39 41 42  43 44 45 46  ";
+    const struct {
+        std::string data, prefix, expected;
+    } cases[] = {
+        {std::string(64, 'A'), "", lineOf("00000000", kAs, std::string(16, 'A'))},
+        {std::string(64, 'A') + std::string(16, '\x01'), "",
+         lineOf("00000000", kAs, std::string(16, 'A')) + "...\n" + lineOf("00000040", ones, std::string(16, '.'))},
+        {"0123456789ABCDEF\x7f" "bc", "> ",
+         "> " + lineOf("00000000", digits, "0123456789ABCDEF") + "> " +
+             lineOf("00000010", "7F 62 63 " + std::string(13 * 3 + 4, ' '), ".bc" + std::string(13, ' '))},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(dump(c.data, 0, c.prefix.c_str()), c.expected);
 }
 
-TEST(HexDumpStr, RepeatsFollowedByOtherBytesLeaveADotsLine)
+// Length 0 gives the data's address; a negative length nothing, not even a NUL.
+TEST(HexDumpStr, EmptyDataGivesItsAddressNegativeLengthNothing)
 {
-    std::string data = std::string(64, 'A') + std::string(16, '\x01');
-    std::string ones = "01 01 01 01  01 01 01 01  01 01 01 01  01 01 01 01  ";
-    EXPECT_EQ(dump(data), lineOf("00000000", kAs, "AAAAAAAAAAAAAAAA") + "...\n" +
-                              lineOf("00000040", ones, "................"));
-}
-
-TEST(HexDumpStr, PartialLastLineAndPrefix)
-{
-    std::string data = "0123456789ABCDEF\x7f" "bc";
-    std::string first = "30 31 32 33  34 35 36 37  38 39 41 42  43 44 45 46  ";
-    std::string last = "7F 62 63 " + std::string(13 * 3 + 4, ' ');
-    EXPECT_EQ(dump(data, 0, "> "), "> " + lineOf("00000000", first, "0123456789ABCDEF") + "> " +
-                                       lineOf("00000010", last, ".bc" + std::string(13, ' ')));
-}
-
-TEST(HexDumpStr, EmptyDataGivesItsAddress)
-{
-    char out[64];
+    char out[64] = "untouched", expected[64];
     const char *data = "x";
-    char expected[64];
+    EXPECT_EQ(kxHexDumpStr(out, sizeof out, data, -1, ""), 0);
+    EXPECT_STREQ(out, "untouched");
     snprintf(expected, sizeof expected, "%p\n", static_cast<const void *>(data));
     EXPECT_EQ(kxHexDumpStr(out, sizeof out, data, 0, ""), static_cast<int>(strlen(expected)));
     EXPECT_STREQ(out, expected);
-}
-
-TEST(HexDumpStr, NegativeLengthWritesNothing)
-{
-    char out[16] = "untouched";
-    EXPECT_EQ(kxHexDumpStr(out, sizeof out, "abc", -1, ""), 0);
-    EXPECT_STREQ(out, "untouched") << "not even a NUL";
 }
 
 TEST(HexDumpStr, AlignedDumpLabelsAddressesAndBlanksLeadingSlots)
@@ -107,7 +100,7 @@ protected:
     void SetUp() override { kxtest::syslogDrain(0); }
     std::string one()
     {
-        auto lines = kxtest::syslogDrain();
+        auto lines = kxtest::syslogDrain(0);
         EXPECT_EQ(lines.size(), 1u);
         if (lines.empty())
             return {};
@@ -118,42 +111,39 @@ protected:
 
 TEST_F(UtilLog, LineCarriesLevelNameMessageAndLocation)
 {
-    kxUtil_log(UTIL_LOG_WARN, 12, "here", "value %d", 7);
-    EXPECT_EQ(one(), "UTIL_LOG_WARN :value 7 @here:12");
-    kxUtil_log(UTIL_LOG_OFF, 1, "f", "%s", "");
-    EXPECT_EQ(one(), "UTIL_LOG_OFF  : @f:1");
+    const char *names[] = {"UTIL_LOG_OFF  ", "UTIL_LOG_FATAL", "UTIL_LOG_ERROR", "UTIL_LOG_WARN ",
+                           "UTIL_LOG_DEBUG", "UTIL_LOG_INFO ", "UTIL_LOG_TRACE"};
+    for (int level = 0; level < 7; ++level) {
+        kxUtil_log(level, 12 + level, "here", "value %d", level);
+        EXPECT_EQ(one(), std::string(names[level]) + ":value " + std::to_string(level) + " @here:" +
+                             std::to_string(12 + level));
+    }
 }
 
+// Prefix and message are cut at 349 characters; the location goes after
+// them when it fits the room left, else a single blank does.
 TEST_F(UtilLog, LongMessageIsCutAt349AndStillLocated)
 {
-    std::string msg(400, 'm');
-    kxUtil_log(UTIL_LOG_ERROR, 99, "loc", "%s", msg.c_str());
-    EXPECT_EQ(one(), "UTIL_LOG_ERROR:" + std::string(349 - 15, 'm') + " @loc:99");
-}
-
-TEST_F(UtilLog, LocationThatDoesNotFitBecomesABlank)
-{
-    std::string where(100, 'w');
-    std::string msg(400, 'm');
-    kxUtil_log(UTIL_LOG_TRACE, 5, where.c_str(), "%s", msg.c_str());
-    EXPECT_EQ(one(), "UTIL_LOG_TRACE:" + std::string(334, 'm') + " ");
-
-    std::string longWhere(500, 'w');
-    kxUtil_log(UTIL_LOG_INFO, 5, longWhere.c_str(), "short");
-    EXPECT_EQ(one(), "UTIL_LOG_INFO :short ");
+    const std::string m400(400, 'm'), cut = "UTIL_LOG_ERROR:" + std::string(334, 'm');
+    const struct {
+        std::string where, msg, expected;
+    } cases[] = {{"loc", m400, cut + " @loc:99"},
+                 {std::string(100, 'w'), m400, cut + " "},
+                 {std::string(500, 'w'), "short", "UTIL_LOG_ERROR:short "}};
+    for (const auto &c : cases) {
+        kxUtil_log(UTIL_LOG_ERROR, 99, c.where.c_str(), "%s", c.msg.c_str());
+        EXPECT_EQ(one(), c.expected) << c.where.size();
+    }
 }
 
 TEST(UtilLogLevel, OnlyLevelsOfTheTableAreStored)
 {
     EXPECT_EQ(g_logLevel, UTIL_LOG_ERROR);
-    kxUtil_setLogLevel(7);
-    EXPECT_EQ(g_logLevel, UTIL_LOG_ERROR);
-    kxUtil_setLogLevel(static_cast<unsigned>(-1));
-    EXPECT_EQ(g_logLevel, UTIL_LOG_ERROR);
-    kxUtil_setLogLevel(6);
-    EXPECT_EQ(g_logLevel, 6);
-    kxUtil_setLogLevel(0);
-    EXPECT_EQ(g_logLevel, 0);
+    const int steps[][2] = {{7, UTIL_LOG_ERROR}, {6, 6}, {-1, 6}, {0, 0}, {100, 0}}; // set, then stored
+    for (const auto &step : steps) {
+        kxUtil_setLogLevel(static_cast<unsigned>(step[0]));
+        EXPECT_EQ(g_logLevel, step[1]) << step[0];
+    }
 }
 
 } // namespace

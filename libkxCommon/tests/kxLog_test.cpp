@@ -37,7 +37,7 @@ template <class F> Output capture(F &&body)
     o.rawOut = cap.stop();
     for (const auto &line : splitLines(o.rawOut))
         o.out.push_back(stripStamp(line));
-    for (const auto &line : kxtest::syslogDrain()) {
+    for (const auto &line : kxtest::syslogDrain(0)) {
         o.sys.push_back(line.message);
         o.sysPriorities.push_back(line.priority);
     }
@@ -115,64 +115,37 @@ TEST_F(LogTest, ArgumentsAreNotEvaluatedBelowThreshold)
     EXPECT_EQ(evaluated, 0);
     KX_LOG(7, "%d\n", count());
     EXPECT_EQ(evaluated, 1);
-    kxtest::syslogDrain();
+    kxtest::syslogDrain(0);
 }
 
-TEST_F(LogTest, StandardOutputLineHasTimestampFunctionAndLine)
-{
-    setLevel(40);
-    Output o = capture([] { logHello(39); });
-    ASSERT_EQ(splitLines(o.rawOut).size(), 1u);
-    // "%b%d %H:%M:%S": month abbreviation and day with no blank between.
-    EXPECT_TRUE(testing::internal::RE::PartialMatch(
-        o.rawOut, testing::internal::RE("^[A-Z][a-z][a-z][0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] ")))
-        << o.rawOut;
-    EXPECT_EQ(o.out[0], "[        logHello:" + std::string(g_logLine < 100 ? "  " : " ") +
-                            std::to_string(g_logLine) + "] hello 42");
-}
+void aFunctionNameLongerThanSixteen() { KX_LOG_BARE(7, "Starting %s %s\n", "a", ""); KX_LOG(7, "x\n"); }
 
-void aFunctionNameLongerThanSixteen() { KX_LOG(7, "x\n"); }
-
-TEST_F(LogTest, LongFunctionNameIsPrintedWhole)
-{
-    setLevel(8, 0);
-    Output o = capture([] { aFunctionNameLongerThanSixteen(); });
-    ASSERT_EQ(o.sys.size(), 1u);
-    EXPECT_EQ(o.sys[0].rfind("[aFunctionNameLongerThanSixteen:", 0), 0u) << o.sys[0];
-}
-
-TEST_F(LogTest, LogFileGetsTheStdoutLineAndIsAppended)
-{
-    ASSERT_EQ(mkdir("/tmp/fuse_d", 0777), 0);
-    setLevel(16, kStdout | kLogFile);
-    Output o = capture([] {
-        logHello(15);
-        logHello(15);
-    });
-    std::string file = kxtest::readFile(KX_LOG_FILE);
-    EXPECT_EQ(file, o.rawOut);
-    auto lines = splitLines(file);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(stripStamp(lines[1]), prefixOf("logHello", g_logLine) + "hello 42");
-    EXPECT_EQ(o.sys.size(), 2u);
-}
-
-TEST_F(LogTest, MissingLogDirectoryDropsOnlyTheFileTarget)
-{
-    setLevel(16, kStdout | kLogFile);
-    Output o = capture([] { logHello(15); });
-    struct stat st {};
-    EXPECT_NE(stat("/tmp/fuse_d", &st), 0) << "the directory must not be created";
-    EXPECT_EQ(o.out.size(), 1u);
-    EXPECT_EQ(o.sys.size(), 1u);
-}
-
-TEST_F(LogTest, BareLineHasNoLocationPrefix)
+// A bare line has no location; a long function name is printed whole.
+TEST_F(LogTest, BareLineAndLongFunctionName)
 {
     setLevel(8);
-    Output o = capture([] { KX_LOG_BARE(7, "Starting %s %s\n", "a", ""); });
-    EXPECT_EQ(o.out, std::vector<std::string>{"Starting a "});
-    EXPECT_EQ(o.sys, std::vector<std::string>{"Starting a \n"});
+    Output o = capture([] { aFunctionNameLongerThanSixteen(); });
+    ASSERT_EQ(o.out.size(), 2u);
+    EXPECT_EQ(o.out[0], "Starting a ");
+    EXPECT_EQ(o.sys[0], "Starting a \n");
+    EXPECT_EQ(o.sys[1].rfind("[aFunctionNameLongerThanSixteen:", 0), 0u) << o.sys[1];
+}
+
+// The file gets the line of standard output, appended; without its
+// directory only the file target is lost, and the directory is not made.
+TEST_F(LogTest, LogFileGetsTheStdoutLineAndIsAppended)
+{
+    setLevel(16, kStdout | kLogFile);
+    Output lost = capture([] { logHello(15); });
+    struct stat st {};
+    EXPECT_NE(stat("/tmp/fuse_d", &st), 0) << "the directory must not be created";
+    EXPECT_EQ(lost.out.size() + lost.sys.size(), 2u);
+    ASSERT_EQ(mkdir("/tmp/fuse_d", 0777), 0);
+    Output o = capture([] { logHello(15), logHello(15); });
+    std::string file = kxtest::readFile(KX_LOG_FILE);
+    EXPECT_EQ(file, o.rawOut);
+    ASSERT_EQ(splitLines(file).size(), 2u);
+    EXPECT_EQ(stripStamp(splitLines(file)[1]), prefixOf("logHello", g_logLine) + "hello 42");
 }
 
 int g_assertLine;
@@ -182,34 +155,30 @@ void failAnAssertion(int x)
     ASSERT(x == 1);
 }
 
-TEST_F(LogTest, AssertionReportsInRedAndExitsWith255)
+// Above level 7 the report goes in red to standard output and syslog; at 7
+// the process ends silently. Either way with status 255.
+TEST_F(LogTest, AssertionReportsAboveLevel7AndAlwaysExitsWith255)
 {
     failAnAssertion(1); // holds: only learns the line
-    kxtest::syslogDrain(0);
-    auto child = kxtest::runChild([] {
-        setLevel(8, kStdout);
-        failAnAssertion(2);
-    });
-    EXPECT_TRUE(child.exited);
-    EXPECT_EQ(child.exitCode, 255);
     std::string report = "\033[31mASSERT:libkxCommon/tests/kxLog_test.cpp/failAnAssertion:" +
                          std::to_string(g_assertLine) + ":x == 1\n\033[0m";
-    EXPECT_EQ(stripStamp(child.out), report);
-    auto sys = kxtest::syslogDrain();
-    ASSERT_EQ(sys.size(), 1u);
-    EXPECT_EQ(sys[0].message, report);
-}
-
-TEST_F(LogTest, AssertionAtLowLevelExitsSilently)
-{
-    kxtest::syslogDrain(0);
-    auto child = kxtest::runChild([] {
-        setLevel(7, kStdout);
-        failAnAssertion(2);
-    });
-    EXPECT_EQ(child.exitCode, 255);
-    EXPECT_TRUE(child.out.empty());
-    EXPECT_TRUE(kxtest::syslogDrain().empty());
+    for (uint32_t level : {8u, 7u}) {
+        kxtest::syslogDrain(0);
+        auto child = kxtest::runChild([&] {
+            setLevel(level, kStdout);
+            failAnAssertion(2);
+        });
+        EXPECT_EQ(child.exitCode, 255) << level;
+        auto sys = kxtest::syslogDrain(0);
+        if (level == 7) {
+            EXPECT_EQ(child.out, "");
+            EXPECT_TRUE(sys.empty());
+            continue;
+        }
+        EXPECT_EQ(stripStamp(child.out), report);
+        ASSERT_EQ(sys.size(), 1u);
+        EXPECT_EQ(sys[0].message, report);
+    }
 }
 
 TEST_F(LogTest, AssertionEvaluatesItsConditionOnce)
@@ -246,59 +215,62 @@ TEST_F(LogTest, TraceLineLayoutUnderTwelveCharacterTag)
     EXPECT_EQ(lines[2].size(), 75u);
 }
 
-TEST_F(LogTest, TraceNeedsTraceBitAndTheIndexMask)
+// The trace table as blanks before, visible text, blanks after and mask.
+struct TraceRow {
+    int before;
+    const char *text;
+    int after;
+    uint32_t mask;
+};
+constexpr TraceRow kTraceTable[KX_TRACE_COUNT] = {
+    {12, "", 0, 0},           {0, ">Hb", 9, 0x1},       {1, "Hb>", 8, 0x2},       {1, "Hb<", 8, 0x4},
+    {0, "<Hb", 9, 0x8},       {0, ">Hc", 9, 0x10},      {1, "Hc>", 8, 0x20},      {1, "Hc<", 8, 0x40},
+    {0, "<Hc", 9, 0x80},      {0, ">UD", 9, 0x100},     {1, "UD>", 8, 0x200},     {1, "UD<", 8, 0x400},
+    {0, "<UD", 9, 0x800},     {4, ">GN", 5, 0x10000},   {5, "GN>", 4, 0x20000},   {5, "GN<", 4, 0x40000},
+    {4, "<GN", 5, 0x80000},   {8, ">RT", 1, 0x100000},  {9, "RT>", 0, 0x200000},  {9, "RT<", 0, 0x400000},
+    {8, "<RT", 1, 0x800000},  {8, ">WI", 1, 0x1000000}, {8, "<WI", 1, 0x2000000}, {8, ">BT", 1, 0x4000000},
+    {8, "<BT", 1, 0x8000000}, {0, "DB>", 9, 0x10000000}, {0, "DB<", 9, 0x20000000}, {0, "", 0, 0},
+};
+
+// Each index dumps under its own tag when its mask bit is on, and stays
+// silent when every other bit is on; without the trace bit nothing dumps.
+TEST_F(LogTest, EveryTraceIndexHasItsTagAndOnlyItsMaskBit)
 {
     uint32_t on = 0x20 | kStdout | kTrace;
-    EXPECT_TRUE(dumpOf(kTwenty, on & ~kTrace, 0xFFFFFFFF).empty());
-    // The initial g_debug enables only the debug-command indices.
     for (int index = 0; index < KX_TRACE_COUNT; ++index) {
-        bool dumped = !dumpOf(kTwenty, on, KX_DEBUG_INIT, index).empty();
-        EXPECT_EQ(dumped, index == 25 || index == 26) << index;
+        const TraceRow &row = kTraceTable[index];
+        std::string tag = std::string(static_cast<size_t>(row.before), ' ') + row.text +
+                          std::string(static_cast<size_t>(row.after), ' ');
+        EXPECT_TRUE(dumpOf(kTwenty, on & ~kTrace, 0xFFFFFFFF, index).empty()) << index;
+        EXPECT_TRUE(dumpOf(kTwenty, on, ~row.mask, index).empty()) << index;
+        auto lines = dumpOf(kTwenty, on, row.mask == 0 ? 0xFFFFFFFF : row.mask, index);
+        if (row.mask == 0) {
+            EXPECT_TRUE(lines.empty()) << index;
+            continue;
+        }
+        ASSERT_EQ(lines.size(), 3u) << index;
+        EXPECT_EQ(lines[1].substr(0, 20), tag + "00000000") << index;
     }
-    EXPECT_FALSE(dumpOf(kTwenty, on, 0x00800000, KX_TRACE_FROM_RT).empty());
-    EXPECT_TRUE(dumpOf(kTwenty, on, 0x00800000, KX_TRACE_TO_RT).empty());
-    // Bits 12-15, 30 and 31 select nothing; neither do slots 0 and 27.
-    for (int index = 0; index < KX_TRACE_COUNT; ++index)
-        EXPECT_TRUE(dumpOf(kTwenty, on, 0xC000F000, index).empty()) << index;
-    EXPECT_TRUE(dumpOf(kTwenty, on, 0xFFFFFFFF, 0).empty());
-    EXPECT_TRUE(dumpOf(kTwenty, on, 0xFFFFFFFF, 27).empty());
 }
 
-TEST_F(LogTest, TraceTagsAreTwelveColumnsWide)
-{
-    for (int index = 0; index < 27; ++index)
-        EXPECT_EQ(strlen(kxTraceTag[index]), 12u) << index;
-    EXPECT_STREQ(kxTraceTag[17], "        >RT ");
-    EXPECT_STREQ(kxTraceTag[20], "        <RT ");
-    EXPECT_EQ(kxTraceMask[12], 0x800u);
-    EXPECT_EQ(kxTraceMask[13], 0x10000u);
-}
-
-std::vector<std::string> addressesOf(const std::vector<std::string> &lines, size_t labelWidth)
-{
-    std::vector<std::string> addrs;
-    for (size_t i = 1; i < lines.size(); ++i)
-        addrs.push_back(lines[i].substr(labelWidth, 8));
-    return addrs;
-}
-
-using Addrs = std::vector<std::string>;
-
+// Head and tail: lines up to position 79 and those after which at most 31
+// bytes remain; the addresses of the lines shown, per length.
 TEST_F(LogTest, DumpShowsHeadAndTailUnlessFullDumpsAreOn)
 {
-    uint32_t on = 0x20 | kStdout | kTrace;
-    std::string b111(111, 'x'), b112(112, 'x'), b256(256, 'x');
-    EXPECT_EQ(addressesOf(dumpOf(b111, on, ~0u), 12),
-              (Addrs{"00000000", "00000010", "00000020", "00000030", "00000040", "00000050", "00000060"}));
-    EXPECT_EQ(addressesOf(dumpOf(b112, on, ~0u), 12),
-              (Addrs{"00000000", "00000010", "00000020", "00000030", "00000050", "00000060"}));
-    EXPECT_EQ(addressesOf(dumpOf(b112, on | kFullDump, ~0u), 12).size(), 7u);
-    EXPECT_EQ(addressesOf(dumpOf(b256, on, ~0u), 12),
-              (Addrs{"00000000", "00000010", "00000020", "00000030", "000000e0", "000000f0"}));
-    std::string b250(250, 'x'); // not a multiple of 16: the last three lines
-    EXPECT_EQ(addressesOf(dumpOf(b250, on, ~0u), 12),
-              (Addrs{"00000000", "00000010", "00000020", "00000030", "000000d0", "000000e0",
-                     "000000f0"}));
+    const struct {
+        int len;
+        uint32_t full;
+        std::vector<int> lines;
+    } cases[] = {{111, 0, {0, 1, 2, 3, 4, 5, 6}}, {112, 0, {0, 1, 2, 3, 5, 6}},
+                 {112, kFullDump, {0, 1, 2, 3, 4, 5, 6}}, {256, 0, {0, 1, 2, 3, 14, 15}},
+                 {250, 0, {0, 1, 2, 3, 13, 14, 15}}};
+    for (const auto &c : cases) {
+        auto lines = dumpOf(std::string(static_cast<size_t>(c.len), 'x'), 0x20 | kStdout | kTrace | c.full, ~0u);
+        std::vector<int> shown;
+        for (size_t i = 1; i < lines.size(); ++i)
+            shown.push_back(std::stoi(lines[i].substr(12, 8), nullptr, 16) / 16);
+        EXPECT_EQ(shown, c.lines) << c.len;
+    }
 }
 
 TEST_F(LogTest, DumpOfNothingWritesOnlyTheHeader)

@@ -4,29 +4,21 @@
 // wherever a read past the message would be a fault, so that the sanitized
 // build catches any byte read or written outside.
 #include "kxTlv.h"
-
 #include "kxtest.h"
+#include "kxwire.h"
 
 #include <algorithm>
 #include <array>
 #include <climits>
 #include <cstring>
-#include <functional>
-#include "kxwire.h"
-
 #include <gtest/gtest.h>
 #include <memory>
-#include <regex>
-#include <variant>
 #include <vector>
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-Bytes bytes(std::initializer_list<kxtest::Piece> pieces)
-{
-    return kxtest::layout(pieces);
-}
+Bytes bytes(std::initializer_list<kxtest::Piece> pieces) { return kxtest::layout(pieces); }
 
 // The "SU" command that the camera sends, as laid out byte by byte.
 const Bytes kSu = kxtest::suCommand();
@@ -59,21 +51,8 @@ MsgBuf inBuffer(const Bytes &b)
     return buf;
 }
 
-Bytes head(const uint8_t *buf, size_t n)
-{
-    return Bytes(buf, buf + n);
-}
-
-int validateExact(const Bytes &b)
-{
-    return tlv_validate(exact(b).get());
-}
-
-void expectAssert(const std::function<void()> &body, const char *function,
-                  const char *condition)
-{
-    kxtest::expectAssertion(body, "libkxCommon/src/kxTlv\\.cpp", function, condition);
-}
+Bytes head(const uint8_t *buf, size_t n) { return Bytes(buf, buf + n); }
+int validateExact(const Bytes &b) { return tlv_validate(exact(b).get()); }
 
 TEST(TlvBuild, SuCommandByteForByte)
 {
@@ -93,11 +72,10 @@ TEST(TlvBuild, SuCommandByteForByte)
 
     Block su = exact(kSu);
     EXPECT_EQ(tlv_validate(su.get()), 0);
-    EXPECT_EQ(tlv_find(su.get(), TLV_TYPE_CMD), su.get() + 4);
-    EXPECT_EQ(tlv_find(su.get(), TLV_TYPE_ARG), su.get() + 10);
-    EXPECT_EQ(tlv_find(su.get(), TLV_TYPE_SRC), su.get() + 14);
-    EXPECT_EQ(tlv_find(su.get(), TLV_TYPE_DST), su.get() + 28);
-    EXPECT_EQ(tlv_find(su.get(), TLV_TYPE_END), su.get() + 41);
+    const std::pair<uint8_t, int> offsets[] = {{TLV_TYPE_CMD, 4}, {TLV_TYPE_ARG, 10}, {TLV_TYPE_SRC, 14},
+                                               {TLV_TYPE_DST, 28}, {TLV_TYPE_END, 41}};
+    for (auto [type, offset] : offsets)
+        EXPECT_EQ(tlv_find(su.get(), type), su.get() + offset) << int(type);
     EXPECT_EQ(tlv_find(su.get(), TLV_TYPE_RESP), nullptr);
 }
 
@@ -118,18 +96,18 @@ TEST(TlvBuild, SmallestMessageAndSignedTotal)
 
 TEST(TlvValidate, EndElementOutOfPlace)
 {
-    Bytes lastNotEnd = kSu;
-    lastNotEnd.back() = 0xEF;
-    EXPECT_EQ(validateExact(lastNotEnd), -1);
-    EXPECT_EQ(validateExact(bytes({0x00, 0x0C, 0x00, 0x0A, 0, 0, 0, 0xEE, 0, 0, 0, 0xEE})), -1);
-    // Code length written as 3: the walk steps over the end element.
-    EXPECT_EQ(validateExact(bytes({0x00, 0x12, 0x00, 0x0A, 0x00, 0x00, 0x03, 0x41, "SU",
-                                   0x00, 0x00, 0x00, 0x42, 0x00, 0x00, 0x00, 0xEE})),
-              -1);
-    // Last byte 0xEE, but only as an argument's value.
-    EXPECT_EQ(validateExact(bytes({0x00, 0x09, 0x00, 0x0A, 0x00, 0x00, 0x01, 0x42, 0xEE})), -1);
-    // No command code is required.
-    EXPECT_EQ(validateExact(bytes({0x00, 0x0C, 0x00, 0x63, 0, 0, 0, 0x42, 0, 0, 0, 0xEE})), 0);
+    Bytes lastNotEnd(kSu.begin(), kSu.end() - 1);
+    lastNotEnd.push_back(0xEF);
+    const std::pair<Bytes, int> cases[] = {
+        {lastNotEnd, -1},
+        {bytes({0x00, 0x0C, 0x00, 0x0A, 0, 0, 0, 0xEE, 0, 0, 0, 0xEE}), -1}, // an earlier end element
+        // Code length written as 3: the walk steps over the end element.
+        {bytes({0x00, 0x12, 0x00, 0x0A, 0x00, 0x00, 0x03, 0x41, "SU", 0, 0, 0, 0x42, 0, 0, 0, 0xEE}), -1},
+        {bytes({0x00, 0x09, 0x00, 0x0A, 0x00, 0x00, 0x01, 0x42, 0xEE}), -1}, // 0xEE only as a value
+        {bytes({0x00, 0x0C, 0x00, 0x63, 0, 0, 0, 0x42, 0, 0, 0, 0xEE}), 0},  // no command code needed
+    };
+    for (const auto &[msg, expected] : cases)
+        EXPECT_EQ(validateExact(msg), expected) << kxtest::toHex(std::string(msg.begin(), msg.end()));
 }
 
 // The end element is in place but claims one value byte.
@@ -147,17 +125,13 @@ Bytes badEndLength(int type, bool arg, bool resp)
 
 TEST(TlvValidate, LengthsNotAddingUpByMessageKind)
 {
-    struct Case {
+    const struct {
         int type;
         bool arg, resp;
         int expected;
-    };
-    const Case cases[] = {
-        {10, true, false, -2}, {10, false, false, -3}, {11, true, true, -2},
-        {11, false, true, -3}, {13, true, true, -2},   {14, true, false, -2},
-        {15, true, true, -3},  {10, true, true, -3},
-    };
-    for (const Case &c : cases)
+    } cases[] = {{10, true, false, -2}, {10, false, false, -3}, {11, true, true, -2}, {11, false, true, -3},
+                 {13, true, true, -2},  {14, true, false, -2},  {15, true, true, -3}, {10, true, true, -3}};
+    for (const auto &c : cases)
         EXPECT_EQ(validateExact(badEndLength(c.type, c.arg, c.resp)), c.expected)
             << "type " << c.type << " arg " << c.arg << " resp " << c.resp;
 }
@@ -278,10 +252,11 @@ TEST(TlvRemove, CommandExtendedIntoResponse)
 
 TEST(TlvRemove, MissingElementAsserts)
 {
-    expectAssert([] { sntlv_remove(exact(kSmallest).get(), 8, TLV_TYPE_RESP); },
-                 "sntlv_remove", "tlvend != NULL");
-    expectAssert([] { sntlv_void(exact(kSmallest).get(), TLV_TYPE_CMD); },
-                 "sntlv_void", "tlv != NULL");
+    const char *file = "libkxCommon/src/kxTlv\\.cpp";
+    kxtest::expectAssertion([] { sntlv_remove(exact(kSmallest).get(), 8, TLV_TYPE_RESP); }, file, "sntlv_remove",
+                            "tlvend != NULL");
+    kxtest::expectAssertion([] { sntlv_void(exact(kSmallest).get(), TLV_TYPE_CMD); }, file, "sntlv_void",
+                            "tlv != NULL");
 }
 
 TEST(TlvVoid, ValueZeroedLengthKept)
