@@ -21,7 +21,6 @@ namespace {
 
 using MsgBuf = std::array<uint8_t, KXMSG_MAX>;
 constexpr unsigned kNameLen[] = {10, 9}; // "/to_camera", "/to_kxnet"
-constexpr uint8_t kMark = 0x5A;
 
 unsigned get16(const uint8_t *p)
 {
@@ -123,29 +122,6 @@ void fromClassic(std::span<const uint8_t> frame, FuzzInput &in)
     answerSteered(msg, in);
 }
 
-// Bytes most significant first, never at or beyond size.
-void putBytes(FuzzInput &in)
-{
-    int count = static_cast<int>(in.range(0, 7)) - 1;
-    unsigned size = in.range(0, 8);
-    uint32_t value = in.word(4);
-    std::array<uint8_t, 12> dst;
-    dst.fill(kMark);
-    int n = snputbytes(reinterpret_cast<char *>(dst.data()), size, count, value);
-    for (size_t i = size; i < dst.size(); ++i)
-        check(dst[i] == kMark);
-    if (count < 1 || count > 4) {
-        check(n == 0 && dst[0] == kMark);
-        return;
-    }
-    // With room for fewer, which bytes are lost is not fixed; those that
-    // have room for themselves and a NUL after them land.
-    check(n >= 0 && n <= count && (size <= static_cast<unsigned>(count) || n == count));
-    for (unsigned i = 0; i < static_cast<unsigned>(count) && i + 1 < size; ++i)
-        check(dst[i] == static_cast<uint8_t>(value >> (8 * (count - 1 - i))));
-    check(size <= static_cast<unsigned>(count) || dst[count] == 0);
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -157,7 +133,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         frame[1] = static_cast<uint8_t>(flen - 2);
         FuzzInput in{data + flen, size - flen};
         fromClassic({frame.data(), flen}, in);
-        putBytes(in);
         return 0;
     }
     MsgBuf msg{};
@@ -166,6 +141,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FuzzInput in{data + used, size - used};
     toClassic(msg, in.range(0, 300), {});
     answerSteered(msg, in);
-    putBytes(in);
     return 0;
 }

@@ -27,6 +27,7 @@ void checkSame(const Traced &a, const Traced &b)
 void viaCapture(const std::vector<Traced> &messages)
 {
     static int fd = memfd_create("kxctl-fuzz", 0);
+    check(ftruncate(fd, 0) == 0);
     std::string path = "/proc/self/fd/" + std::to_string(fd);
     {
         PcapWriter w;
@@ -42,7 +43,7 @@ void viaCapture(const std::vector<Traced> &messages)
         checkSame(messages[i], back[i]);
 }
 
-void checkRead(const std::vector<Traced> &messages)
+void checkRead(const std::vector<Traced> &messages, bool capture)
 {
     for (const Traced &t : messages) {
         for (const auto &[from, to] : t.shown)
@@ -53,7 +54,8 @@ void checkRead(const std::vector<Traced> &messages)
         check(back.has_value());
         checkSame(t, *back);
     }
-    viaCapture(messages);
+    if (capture) // a writer's round trip costs more than all the rest
+        viaCapture(messages);
 }
 
 void readLine(std::string_view line, LogReader &log, std::vector<Traced> &done)
@@ -92,6 +94,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         log.flush(done);
     }
-    checkRead(done);
+    checkRead(done, isPcapng(input));
     return 0;
 }

@@ -70,19 +70,6 @@ void quiet(FuzzInput &in)
     g_debug = kxTraceMask[KX_TRACE_FROM_RT];
 }
 
-// With simulator mode off only "DB" is taken. Not one with too long an
-// argument: that one is refused, and so mailed.
-void decide(const MsgBuf &msg, int index, unsigned argLen)
-{
-    if (index == 0 && argLen > 8)
-        return;
-    const uint8_t *code = tlv_find(msg.data(), TLV_TYPE_CMD) + TLV_ELEM_HDR_LEN;
-    bool debug = code[0] == 'D' && code[1] == 'B' && code[2] == 0;
-    MsgBuf copy = msg;
-    g_debug_level &= ~KX_DBG_SIMULATOR;
-    check(sim_and_send(copy.data(), tlv_length(msg.data())) == (debug ? 1 : 0));
-}
-
 // The handler's output in place of the end element: type + 1, the two
 // addresses exchanged, well-formed unless only the end element failed to
 // fit (which the simulator asserts).
@@ -164,8 +151,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     unsigned argLen = get16(arg + 1);
     int index = lookUp(msg);
     keepLogsOff(arg, argLen, index);
-    quiet(in);
-    decide(msg, index, argLen);
     quiet(in);
     dispatch(msg, arg, argLen, index);
     checkCanvas();
