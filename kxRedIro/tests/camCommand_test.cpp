@@ -1,5 +1,6 @@
-// The simulated camera's command lookup and the handlers' log lines, called
-// directly (their response bytes are checked end to end through the daemon).
+// The simulated camera's command table, called directly: lookup, argument
+// bounds, response bytes and log lines of every row, and the reports of
+// the checks that the simulator makes on behalf of named functions.
 #include "camCommand.h"
 #include "kxLog.h"
 #include "kxRedIro.h"
@@ -15,35 +16,37 @@
 
 namespace {
 
+using kxtest::Bytes;
+using kxtest::hex;
+using Lines = std::vector<std::string>;
+
 constexpr uint32_t kStdout = 0x40000000;
 
 struct Answer {
     int length;
-    std::string bytes;
-    std::vector<std::string> log; // standard output, without timestamp and location
+    Bytes bytes;
+    Lines log; // standard output, without timestamp and location
 };
 
-// Runs the command's handler through the table, with handler traces on.
-Answer dispatch(const char *code, const std::string &arg = {}, uint32_t level = 40)
+// Runs a command through the table at log level 40 (handler lines on).
+Answer dispatch(const Bytes &code, const Bytes &arg = {}, uint32_t level = 40)
 {
     g_debug_level = level | kStdout;
     uint8_t resp[1500];
     kxtest::FdCapture cap;
     int n = CAdispatch(resp, sizeof resp, reinterpret_cast<const uint8_t *>(arg.data()),
                        static_cast<unsigned>(arg.size()),
-                       CAcommandIndex(reinterpret_cast<const uint8_t *>(code)));
-    Answer a{n, n > 0 ? std::string(reinterpret_cast<char *>(resp), static_cast<size_t>(n)) : "", {}};
+                       CAcommandIndex(reinterpret_cast<const uint8_t *>(code.data())));
+    Answer a{n, n > 0 ? Bytes(reinterpret_cast<char *>(resp), static_cast<size_t>(n)) : "", {}};
     static const std::regex location(R"(^\S+ \S+ \[\s*\w+:\s*\d+\] )");
     for (const auto &line : kxtest::splitLines(cap.stop()))
         a.log.push_back(std::regex_replace(line, location, ""));
     return a;
 }
 
-using Lines = std::vector<std::string>;
-
 class CamCommand : public ::testing::Test {
 protected:
-    void SetUp() { kxtest::syslogDrain(0); }
+    void SetUp() override { kxtest::syslogDrain(0); }
     void TearDown() override
     {
         g_debug_level = KX_DEBUG_LEVEL_INIT;
@@ -52,102 +55,106 @@ protected:
     }
 };
 
-TEST_F(CamCommand, EveryCodeFindsItsOwnIndex)
-{
-    const char *codes[] = {"DB", "cm", "cv", "lc", "pv", "se", "st", "tm", "um", "vs", "sh", "sx",
-                           "cc", "CM", "PV", "TM", "UM", "SH", "PW", "OO", "IT", "HR", "SU", "??"};
-    for (int i = 0; i < 24; ++i)
-        EXPECT_EQ(CAcommandIndex(reinterpret_cast<const uint8_t *>(codes[i])), i) << codes[i];
-}
+struct Row {
+    const char *code;
+    unsigned minLen; // the valid argument is maxLen bytes long
+    Bytes arg;
+    Bytes answer; // empty: none at all
+    Lines log;
+};
 
-TEST_F(CamCommand, CodesAcrossTwoEntriesAreUnknown)
+TEST_F(CamCommand, EveryRowOfTheTable)
 {
-    for (const char *code : {"Bc", "tt", "ss", "mc", "Cm", "xx", "cM"})
-        EXPECT_EQ(CAcommandIndex(reinterpret_cast<const uint8_t *>(code)), 23) << code;
-    // A zero byte ends the key: "c" alone first stands at an even place in "cm".
-    const uint8_t shortKey[] = {'c', 0};
+    const Bytes timings = hex("00 01 00 02 00 20 00 07");
+    DrawTarget(0);
+    const Bytes canvas(reinterpret_cast<const char *>(g_canvas), KX_CANVAS_SIZE);
+    // In table order; "CM" sets the mode 7 that "SH" then reports.
+    const Row rows[] = {
+        {"DB", 0, hex("30 00 00 40 01 00 00 00"), {},
+         {"CAsetDB: g_debug_level = 0x40000028 -> 0x40000030",
+          "CAsetDB: g_debug       = 0x30000000 -> 0x00000001"}},
+        {"cm", 0, {}, hex("00 00"), {"CAgetCM:"}},
+        {"cv", 0, {}, hex("00 02 10 09") + "v01.01.01" + hex("0B") + "LINDEN_VALE", {"CAgetCV:"}},
+        {"lc", 1, hex("07"), hex("00 07") + canvas, {}},
+        {"pv", 0, {}, hex("00 00"), {"CAgetPV:"}},
+        {"se", 0, {}, hex("00 00") + Bytes(19, '\0') + timings + hex("00 00"), {}},
+        {"st", 0, {}, hex("00 00 00 00 00"), {"CAgetST:"}},
+        {"tm", 0, {}, hex("01"), {"CAgetTM:"}},
+        {"um", 0, {}, hex("00 01"), {"CAgetUM:"}},
+        {"vs", 0, {}, hex("00 02"), {"CAgetVS:"}},
+        {"sh", 0, {}, hex("00 00"), {"CAgetSH:"}},
+        {"sx", 0, {}, hex("00 00 00 00 00 05") + Bytes(12, '\0') + hex("80 0A 01") + timings +
+                          Bytes(27, '\0'), {"CAgetSX:"}},
+        {"cc", 0, {}, Bytes(32, '\0'), {"CAgetCC:"}},
+        {"CM", 1, hex("07"), hex("00 07"), {"CAsetCM: 0x7"}},
+        {"PV", 1, hex("09"), hex("00 01"), {"CAsetPV:"}},
+        {"TM", 7, hex("01 02 03 04 05 06 07"), hex("00"), {"CAsetTM:"}},
+        {"UM", 1, hex("AB"), hex("00 AB"), {"CAsetUM:"}},
+        {"SH", 1, hex("05"), hex("00 07"), {"CAsetSH: 0x5"}},
+        {"PW", 1, hex("01"), hex("00"), {"CAsetPW:"}},
+        {"OO", 1, hex("01"), hex("00"), {"CAsetOO:"}},
+        {"IT", 1, hex("44"), hex("00"), {}},
+        {"HR", 0, {}, hex("00"), {"CAsetHR: RIVEDE says HELLO, I am ready."}},
+        {"SU", 0, {}, hex("00"), {"CAsetSU: RIVEDE says ready to suspend."}},
+        {"??", 0, Bytes(1500, 'x'), hex("01"), {"CAgetDefault:"}},
+    };
+    static_assert(std::size(rows) == KX_CA_COMMANDS);
+    for (int i = 0; i < KX_CA_COMMANDS; ++i) {
+        const Row &r = rows[i];
+        SCOPED_TRACE(r.code);
+        EXPECT_EQ(CAcommandIndex(reinterpret_cast<const uint8_t *>(r.code)), i);
+        // Lengths outside the row are refused before the handler runs.
+        Answer tooLong = dispatch(r.code, r.arg + "x");
+        EXPECT_EQ(tooLong.bytes, hex("01"));
+        EXPECT_EQ(tooLong.log, Lines{});
+        if (r.minLen > 0) {
+            EXPECT_EQ(dispatch(r.code, r.arg.substr(0, r.minLen - 1)).bytes, hex("01"));
+        }
+        Answer a = dispatch(r.code, r.arg);
+        EXPECT_EQ(kxtest::toHex(a.bytes), kxtest::toHex(r.answer));
+        EXPECT_EQ(a.length < 0, r.answer.empty());
+        EXPECT_EQ(a.log, r.log);
+        // A small response buffer is never overrun.
+        uint8_t small[8];
+        memset(small, 0xA5, sizeof small);
+        EXPECT_LE(CAdispatch(small, 4, reinterpret_cast<const uint8_t *>(r.arg.data()),
+                             static_cast<unsigned>(r.arg.size()), i), 4);
+        EXPECT_EQ(Bytes(reinterpret_cast<char *>(small) + 4, 4), Bytes(4, '\xA5'));
+    }
+    EXPECT_EQ(g_caMode, 7) << "refused CM changed nothing";
+    EXPECT_EQ(g_debug, 1u);
+    for (const char *unknown : {"Bc", "tt", "ss", "mc", "Cm", "xx", "cM"})
+        EXPECT_EQ(CAcommandIndex(reinterpret_cast<const uint8_t *>(unknown)), 23) << unknown;
+    const uint8_t shortKey[] = {'c', 0}; // a zero ends the key
     EXPECT_EQ(CAcommandIndex(shortKey), 1);
+    uint8_t resp[4] = {};
+    EXPECT_EQ(CAdispatch(resp, sizeof resp, resp, 0, 24), 1);
+    EXPECT_EQ(resp[0], 0x01);
 }
 
 TEST_F(CamCommand, TimeoutSelectorsAreLoggedTcpFirst)
 {
-    EXPECT_EQ(dispatch("IT", "\x12").log, (Lines{"CAsetIT: TCP long timeout", "CAsetIT: UDP short timeout"}));
-    EXPECT_EQ(dispatch("IT", "\x44").log, Lines{});
-    EXPECT_EQ(dispatch("IT", "\x03").log, Lines{"CAsetIT: TCP long timeout"});
-    EXPECT_EQ(dispatch("IT", "\x21").log, (Lines{"CAsetIT: TCP short timeout", "CAsetIT: UDP long timeout"}));
-    EXPECT_EQ(dispatch("IT", "\x88").log, Lines{}) << "bits 0x08 and 0x80 select nothing";
-    EXPECT_EQ(dispatch("IT", "\x12").bytes, std::string(1, '\0'));
+    const std::pair<const char *, Lines> cases[] = {
+        {"\x12", {"CAsetIT: TCP long timeout", "CAsetIT: UDP short timeout"}},
+        {"\x21", {"CAsetIT: TCP short timeout", "CAsetIT: UDP long timeout"}},
+        {"\x03", {"CAsetIT: TCP long timeout"}},
+        {"\x30", {"CAsetIT: UDP long timeout"}},
+        {"\x44", {}},
+        {"\x88", {}},
+    };
+    for (const auto &[arg, log] : cases)
+        EXPECT_EQ(dispatch("IT", arg).log, log) << int(arg[0]);
+    EXPECT_EQ(dispatch("cm", {}, 39).log, Lines{}) << "handler lines need a level above 39";
 }
 
-TEST_F(CamCommand, HandlersLogTheirOwnLines)
+TEST_F(CamCommand, DebugWordsAreLittleEndianAndTheSecondLineFollowsTheNewLevel)
 {
-    EXPECT_EQ(dispatch("HR").log, Lines{"CAsetHR: RIVEDE says HELLO, I am ready."});
-    EXPECT_EQ(dispatch("SU").log, Lines{"CAsetSU: RIVEDE says ready to suspend."});
-    EXPECT_EQ(dispatch("SH", "\x05").log, Lines{"CAsetSH: 0x5"});
-    EXPECT_EQ(dispatch("cm").log, Lines{"CAgetCM:"});
-    EXPECT_EQ(dispatch("xy").log, Lines{"CAgetDefault:"});
-    EXPECT_EQ(dispatch("lc", "\x01").log, Lines{}) << "the canvas query is silent";
-    EXPECT_EQ(dispatch("se").log, Lines{});
-    EXPECT_EQ(dispatch("cm", {}, 39).log, Lines{}) << "handler traces need a level above 39";
-}
-
-TEST_F(CamCommand, ModeSettingLogsRedrawsAndReports)
-{
-    g_canvasChanged = 0;
-    Answer a = dispatch("CM", "\xC8");
-    EXPECT_EQ(a.log.front(), "CAsetCM: 0xc8");
-    EXPECT_EQ(a.bytes, std::string("\x00\xC8", 2));
-    EXPECT_EQ(g_caMode, 0xC8);
-    EXPECT_EQ(g_canvasChanged, 1u);
-}
-
-TEST_F(CamCommand, DebugWordsAreLittleEndianAndShortArgumentsZeroFilled)
-{
-    g_debug_level = 0x00000010 | kStdout;
-    Answer full = dispatch("DB", std::string("\x20\x14\x28\x40\x00\x00\x00\x30", 8), 0x10);
-    EXPECT_LT(full.length, 0) << "never answered";
-    EXPECT_EQ(g_debug_level, 0x40281420u);
-    EXPECT_EQ(g_debug, 0x30000000u);
-    EXPECT_EQ(full.log, (Lines{"CAsetDB: g_debug_level = 0x40000010 -> 0x40281420",
-                               "CAsetDB: g_debug       = 0x30000000 -> 0x30000000"}));
-
-    dispatch("DB", std::string("\x21\x00\x00\x40\xAA", 5), 0x10);
+    Answer a = dispatch("DB", hex("05 00 00 40 01 02 03 04"), 0x10);
+    EXPECT_EQ(a.log, Lines{"CAsetDB: g_debug_level = 0x40000010 -> 0x40000005"});
+    EXPECT_EQ(g_debug, 0x04030201u);
+    dispatch("DB", hex("21 00 00 40 AA"), 0x10); // missing bytes count as zero
     EXPECT_EQ(g_debug_level, 0x40000021u);
     EXPECT_EQ(g_debug, 0x000000AAu);
-    dispatch("DB", {}, 0x10);
-    EXPECT_EQ(g_debug_level, 0u);
-    EXPECT_EQ(g_debug, 0u);
-}
-
-TEST_F(CamCommand, DebugWordsLineFollowsTheNewLevel)
-{
-    // The first line is judged by the old level (0x10: written), the second
-    // by the new one (level 0x05: not written).
-    Answer a = dispatch("DB", std::string("\x05\x00\x00\x40\x01\x00\x00\x00", 8), 0x10);
-    EXPECT_EQ(a.log, Lines{"CAsetDB: g_debug_level = 0x40000010 -> 0x40000005"});
-}
-
-TEST_F(CamCommand, LengthsOutsideTheRowAreRefusedWithoutCallingTheHandler)
-{
-    Answer a = dispatch("CM", "\x01\x02");
-    EXPECT_EQ(a.bytes, std::string(1, '\x01'));
-    EXPECT_EQ(a.log, Lines{});
-    EXPECT_EQ(g_caMode, 0);
-    uint8_t resp[4] = {};
-    EXPECT_EQ(CAdispatch(resp, sizeof resp, resp, 0, 24), 1);
-    EXPECT_EQ(resp[0], 0x01);
-    EXPECT_EQ(CAdispatch(resp, sizeof resp, resp, 0, -1), 1);
-}
-
-TEST_F(CamCommand, SmallResponseBufferIsNeverOverrun)
-{
-    uint8_t resp[8];
-    memset(resp, 0xA5, sizeof resp);
-    const uint8_t arg = 7;
-    int n = CAdispatch(resp, 4, &arg, 1, CAcommandIndex(reinterpret_cast<const uint8_t *>("lc")));
-    EXPECT_LE(n, 4);
-    for (size_t i = 4; i < sizeof resp; ++i)
-        EXPECT_EQ(resp[i], 0xA5) << i;
 }
 
 // Each report names the function that the check belongs to and that
@@ -155,19 +162,23 @@ TEST_F(CamCommand, SmallResponseBufferIsNeverOverrun)
 // "/to_kxnet" exists here, so every mailing fails at its open.
 TEST_F(CamCommand, ReportsNameTheCheckingFunctionAndItsModule)
 {
-    auto simulate = [](kxtest::Bytes msg) {
-        return [msg]() mutable {
+    auto simulate = [](Bytes msg, unsigned size = 1500) {
+        return [msg, size]() mutable {
             int len = static_cast<int>(msg.size());
             msg.resize(1500);
-            cameraSimulator(reinterpret_cast<uint8_t *>(msg.data()), len, 1500);
+            cameraSimulator(reinterpret_cast<uint8_t *>(msg.data()), len, size);
         };
+    };
+    auto without = [](uint8_t type) {
+        std::vector<Bytes> elements = {kxtest::element('A', "cm"), kxtest::element('B', {}),
+                                       kxtest::element('D', "/to_camera"),
+                                       kxtest::element('C', "/to_kxnet"), kxtest::element(0xEE, {})};
+        std::erase_if(elements, [type](const Bytes &e) { return static_cast<uint8_t>(e[3]) == type; });
+        return kxtest::message(10, elements);
     };
     const std::string daemon = "kxRedIro/src/kxRedIro\\.cpp";
     const std::string camera = "kxRedIro/src/camCommand\\.cpp";
     const std::string open = "kxMbox_txopen\\(KXMBOXtoKXNET, &txqToKXnet\\) == 0";
-    const kxtest::Bytes noArgument = kxtest::message(
-        10, {kxtest::element('A', "cm"), kxtest::element('D', "/to_camera"),
-             kxtest::element('C', "/to_kxnet"), kxtest::element(0xEE, {})});
     const struct {
         std::function<void()> body;
         std::string file, function, condition;
@@ -175,7 +186,11 @@ TEST_F(CamCommand, ReportsNameTheCheckingFunctionAndItsModule)
         {[] { CAsendLC(); }, camera, "CAsendLC", open},
         {[] { CAsendSU(); }, camera, "CAsendSU", open},
         {simulate(kxtest::command("cm")), daemon, "cameraSimulator", open},
-        {simulate(noArgument), daemon, "cameraSimulator", "tlvarg != NULL"},
+        {simulate(without('B')), daemon, "cameraSimulator", "tlvarg != NULL"},
+        {simulate(without('D')), daemon, "cameraSimulator", "tlvsrc != NULL"},
+        {simulate(without('C')), daemon, "cameraSimulator", "tlvdst != NULL"},
+        // Room for the response element (45 - 4 + 6) but not for the end.
+        {simulate(kxtest::command("cm"), 48), daemon, "cameraSimulator", "0 == tlv_validate\\(ibuf\\)"},
         {[] {
              uint8_t noCommand[1500] = {0x00, 0x08, 0x00, 0x0A, 0x00, 0x00, 0x00, 0xEE};
              sim_and_send(noCommand, 8);

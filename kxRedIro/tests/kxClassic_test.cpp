@@ -2,20 +2,12 @@
 // the conversions.
 #include "kxClassic.h"
 #include "kxTlv.h"
-
 #include "kxtest.h"
-
-#include <algorithm>
-#include <array>
-#include <cstring>
-#include <functional>
 #include "kxwire.h"
 
+#include <array>
+#include <functional>
 #include <gtest/gtest.h>
-#include <memory>
-#include <regex>
-#include <string>
-#include <variant>
 #include <vector>
 
 namespace {
@@ -30,12 +22,9 @@ Bytes bytes(std::initializer_list<kxtest::Piece> pieces)
 // type 11, the two addresses exchanged by their type bytes, a response
 // element before the end element.
 const Bytes kSu = kxtest::suCommand();
-const Bytes kSuResp = bytes({0x00, 0x32, 0x00, 0x0B,
-                             0x00, 0x00, 0x02, 0x41, "SU",
-                             0x00, 0x00, 0x00, 0x42,
-                             0x00, 0x00, 0x0A, 0x43, "/to_camera",
-                             0x00, 0x00, 0x09, 0x44, "/to_kxnet",
-                             0x00, 0x00, 0x01, 0x45, 0x00,
+const Bytes kSuResp = bytes({0x00, 0x32, 0x00, 0x0B, 0x00, 0x00, 0x02, 0x41, "SU",
+                             0x00, 0x00, 0x00, 0x42, 0x00, 0x00, 0x0A, 0x43, "/to_camera",
+                             0x00, 0x00, 0x09, 0x44, "/to_kxnet", 0x00, 0x00, 0x01, 0x45, 0x00,
                              0x00, 0x00, 0x00, 0xEE});
 
 constexpr uint8_t kMark = 0xA5;
@@ -64,7 +53,7 @@ const char *chars(const Bytes &b)
 MsgBuf commandWithArgs(unsigned count)
 {
     MsgBuf buf = inBuffer({});
-    std::vector<uint8_t> args(count);
+    Bytes args(count);
     for (unsigned i = 0; i < count; ++i)
         args[i] = static_cast<uint8_t>(i);
     tlv_init(buf.data(), buf.size(), 10);
@@ -74,45 +63,17 @@ MsgBuf commandWithArgs(unsigned count)
     return buf;
 }
 
-void expectAssert(const std::function<void()> &body, const char *function,
-                  const char *condition)
-{
-    // The conversions are the daemon's: their reports name its module.
-    kxtest::expectAssertion(body, "kxRedIro/src/kxRedIro\\.cpp", function, condition);
-}
-
-TEST(ClassicFromTlv, SuWithoutArguments)
-{
-    MsgBuf su = inBuffer(kSu);
-    std::array<char, 8> dst;
-    dst.fill('#');
-    EXPECT_EQ(convertTlvToClassic(dst.data(), dst.size(), su.data()), 4);
-    EXPECT_EQ(head(dst.data(), 6), bytes({'C', 2, 'S', 'U', 0x00, '#'}));
-    EXPECT_EQ(g_tlvcmd, su.data() + 4);
-}
-
-TEST(ClassicFromTlv, ArgumentsCutTo253)
-{
-    MsgBuf cmd = commandWithArgs(300);
-    std::array<uint8_t, 300> dst;
-    dst.fill(kMark);
-    EXPECT_EQ(convertTlvToClassic(reinterpret_cast<char *>(dst.data()), dst.size(), cmd.data()),
-              257);
-    EXPECT_EQ(head(dst.data(), 4), bytes({'C', 255, 'X', 'Y'}));
-    for (unsigned i = 0; i < 253; ++i)
-        ASSERT_EQ(dst[4 + i], static_cast<uint8_t>(i)) << i;
-    EXPECT_EQ(dst[257], kMark);
-}
-
-TEST(ClassicFromTlv, SmallDestinationsTakeWhatFitsAndTheLengthStays)
+TEST(Classic, CommandToFrame)
 {
     // The header is one print of size n: n - 1 characters and a NUL when it
-    // cuts. The arguments follow as far as n reaches; nothing lands beyond.
+    // cuts. Arguments (at most 253) follow as far as n reaches.
     const struct {
         unsigned args, n;
         int result;
         Bytes written;
     } cases[] = {
+        {0, 8, 4, bytes({'C', 2, 'X', 'Y', 0x00})},
+        {300, 300, 257, bytes({'C', 255, 'X', 'Y'})},
         {0, 4, 4, bytes({'C', 2, 'X', 0x00})},
         {0, 2, 4, bytes({'C', 0x00})},
         {3, 6, 7, bytes({'C', 5, 'X', 'Y', 0x00, 0x01})},
@@ -120,150 +81,137 @@ TEST(ClassicFromTlv, SmallDestinationsTakeWhatFitsAndTheLengthStays)
         {300, 256, 257, bytes({'C', 255, 'X', 'Y'})},
     };
     for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.args << " args, n " << c.n);
         MsgBuf cmd = commandWithArgs(c.args);
-        std::array<uint8_t, 260> dst;
+        std::array<uint8_t, 310> dst;
         dst.fill(kMark);
         EXPECT_EQ(convertTlvToClassic(reinterpret_cast<char *>(dst.data()), c.n, cmd.data()),
-                  c.result) << c.args << " " << c.n;
-        EXPECT_EQ(head(dst.data(), c.written.size()), c.written) << c.args << " " << c.n;
-        for (unsigned i = c.written.size(); i < c.n; ++i) // the cut arguments
-            ASSERT_EQ(dst[i], static_cast<uint8_t>(i - 4)) << i;
-        EXPECT_EQ(head(dst.data() + c.n, dst.size() - c.n), Bytes(dst.size() - c.n, kMark));
+                  c.result);
+        EXPECT_EQ(g_tlvcmd, cmd.data() + 4);
+        EXPECT_EQ(head(dst.data(), c.written.size()), c.written);
+        const size_t argEnd = std::min<size_t>(c.n, 4 + std::min(c.args, 253u));
+        for (size_t i = c.written.size(); i < dst.size(); ++i)
+            ASSERT_EQ(dst[i], i < argEnd ? static_cast<uint8_t>(i - 4) : kMark) << i;
     }
 }
 
-TEST(ClassicFromTlv, MissingElementsAssert)
-{
-    std::array<char, 300> dst{};
-    expectAssert([&] {
-        MsgBuf noCmd = inBuffer(bytes({0x00, 0x0C, 0x00, 0x0A, 0, 0, 0, 0x42, 0, 0, 0, 0xEE}));
-        convertTlvToClassic(dst.data(), dst.size(), noCmd.data());
-    }, "convertTlvToClassic", "g_tlvcmd != NULL");
-    expectAssert([&] {
-        MsgBuf noArg = inBuffer(bytes({0x00, 0x0E, 0x00, 0x0A, 0, 0, 2, 0x41, "SU",
-                                       0, 0, 0, 0xEE}));
-        convertTlvToClassic(dst.data(), dst.size(), noArg.data());
-    }, "convertTlvToClassic", "tlvarg != NULL");
-}
-
-TEST(ClassicCmdToTlv, SuBecomesTheCameraCommand)
+TEST(Classic, FrameToCommand)
 {
     MsgBuf out = inBuffer({});
-    Bytes frame = bytes({'C', 2, "SU"});
-    EXPECT_EQ(convertClassicCmdToTlv(out.data(), out.size(), chars(frame), 4), 45);
+    EXPECT_EQ(convertClassicCmdToTlv(out.data(), out.size(), chars(bytes({'C', 2, "SU"})), 4), 45);
     Bytes expected = kSu;
     expected.push_back(kMark);
     EXPECT_EQ(head(out.data(), 46), expected);
-}
 
-TEST(ClassicCmdToTlv, LongestFrameInItsOwnBuffer)
-{
-    // Length byte 255: 253 argument bytes, converted into the frame's buffer.
+    // Length byte 255: 253 argument bytes, converted in the frame's buffer.
     MsgBuf buf = inBuffer(bytes({'C', 255, "AB"}));
     for (unsigned i = 0; i < 253; ++i)
         buf[4 + i] = static_cast<uint8_t>(0x80 + i);
-    EXPECT_EQ(convertClassicCmdToTlv(buf.data(), buf.size(),
-                                     reinterpret_cast<const char *>(buf.data()), 257),
-              298);
-    EXPECT_EQ(head(buf.data(), 14), bytes({0x01, 0x2A, 0x00, 0x0A, 0x00, 0x00, 0x02, 0x41,
-                                           "AB", 0x00, 0x00, 0xFD, 0x42}));
+    EXPECT_EQ(convertClassicCmdToTlv(buf.data(), buf.size(), reinterpret_cast<const char *>(buf.data()), 257), 298);
+    EXPECT_EQ(head(buf.data(), 14), bytes({0x01, 0x2A, 0x00, 0x0A, 0x00, 0x00, 0x02, 0x41, "AB",
+                                           0x00, 0x00, 0xFD, 0x42}));
     for (unsigned i = 0; i < 253; ++i)
         ASSERT_EQ(buf[14 + i], static_cast<uint8_t>(0x80 + i)) << i;
     EXPECT_EQ(tlv_validate(buf.data()), 0);
-}
 
-TEST(ClassicCmdToTlv, ShortFramesAndSmallBuffers)
-{
-    MsgBuf out = inBuffer({});
+    // Frames without a whole code, and buffers too small.
+    out = inBuffer({});
     EXPECT_EQ(convertClassicCmdToTlv(out.data(), out.size(), chars(bytes({'C', 0})), 2), 0);
     EXPECT_EQ(convertClassicCmdToTlv(out.data(), out.size(), chars(bytes({'C', 1, 'S'})), 3), 0);
     EXPECT_EQ(out[0], kMark);
-
-    Bytes frame = bytes({'C', 2, "SU"});
-    auto seven = std::make_unique<uint8_t[]>(7);
-    EXPECT_EQ(convertClassicCmdToTlv(seven.get(), 7, chars(frame), 4), 0);
+    // Room for the header and the empty argument element only.
+    EXPECT_EQ(convertClassicCmdToTlv(out.data(), 8, chars(bytes({'C', 2, "SU"})), 4), 8);
+    EXPECT_EQ(head(out.data(), 9), bytes({0x00, 0x08, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x42, kMark}));
     // One byte short of the end element: the command goes without it.
-    auto short44 = std::make_unique<uint8_t[]>(44);
-    EXPECT_EQ(convertClassicCmdToTlv(short44.get(), 44, chars(frame), 4), 41);
+    EXPECT_EQ(convertClassicCmdToTlv(out.data(), 44, chars(bytes({'C', 2, "SU"})), 4), 41);
     Bytes withoutEnd(kSu.begin(), kSu.end() - 4);
     withoutEnd[1] = 41;
-    EXPECT_EQ(head(short44.get(), 41), withoutEnd);
+    withoutEnd.push_back(kMark);
+    EXPECT_EQ(head(out.data(), 42), withoutEnd);
 }
 
-TEST(ClassicCmdToTlv, MalformedFramesAssert)
+TEST(Classic, ResponseFrameIntoCommand)
+{
+    const Bytes frame = bytes({'R', 1, 0x00});
+    const struct {
+        unsigned size;
+        int result;
+        Bytes expected;
+    } cases[] = {
+        {KXMSG_MAX, 50, kSuResp},
+        // The payload does not fit: the answer's header and addresses, the
+        // command's length and end.
+        {45, 45, bytes({0x00, 0x2D, 0x00, 0x0B, 0x00, 0x00, 0x02, 0x41, "SU", 0x00, 0x00, 0x00, 0x42,
+                        0x00, 0x00, 0x0A, 0x43, "/to_camera", 0x00, 0x00, 0x09, 0x44, "/to_kxnet",
+                        0x00, 0x00, 0x00, 0xEE})},
+        // Below the command's own length only the TLV operations' checks
+        // apply: the end element goes (-4) and nothing else fits.
+        {44, 41, bytes({0x00, 0x29, 0x00, 0x0B})},
+    };
+    for (const auto &c : cases) {
+        MsgBuf msg = inBuffer(kSu);
+        EXPECT_EQ(convertClassicRespToTlv(msg.data(), 45, c.size, chars(frame), 3), c.result);
+        EXPECT_EQ(head(msg.data(), c.expected.size()), c.expected) << c.size;
+    }
+    MsgBuf msg = inBuffer(kSu);
+    convertClassicRespToTlv(msg.data(), 45, msg.size(), chars(frame), 3);
+    EXPECT_EQ(tlv_validate(msg.data()), 0);
+    EXPECT_EQ(msg[50], kMark);
+}
+
+void fromTlv(const Bytes &msg)
+{
+    std::array<char, 300> dst{};
+    convertTlvToClassic(dst.data(), dst.size(), inBuffer(msg).data());
+}
+void frameToCommand(const Bytes &frame, int ilen)
 {
     MsgBuf out{};
-    expectAssert([&] {
-        convertClassicCmdToTlv(out.data(), out.size(), chars(bytes({'C', 2, "SU", 0})), 5);
-    }, "convertClassicCmdToTlv", "ibuf\\[1\\] == rlen");
-    expectAssert([&] {
-        convertClassicCmdToTlv(out.data(), out.size(), chars(bytes({'R', 2, "SU"})), 4);
-    }, "convertClassicCmdToTlv", "ibuf\\[0\\] == CC_MQ_COMMAND_REQ");
-    expectAssert([&] {
-        convertClassicCmdToTlv(out.data(), out.size(), chars(bytes({'C'})), 1);
-    }, "convertClassicCmdToTlv", "ilen > 1");
-    // An empty frame has no marker: the marker is checked first.
-    expectAssert([&] {
-        convertClassicCmdToTlv(out.data(), out.size(), "", 0);
-    }, "convertClassicCmdToTlv", "ibuf\\[0\\] == CC_MQ_COMMAND_REQ");
+    convertClassicCmdToTlv(out.data(), out.size(), chars(frame), ilen);
+}
+void answer(const Bytes &msg, const Bytes &frame, int rlen)
+{
+    MsgBuf buf = inBuffer(msg);
+    convertClassicRespToTlv(buf.data(), static_cast<int>(msg.size()), buf.size(), chars(frame), rlen);
+}
+Bytes suWith(size_t at, uint8_t value)
+{
+    Bytes b = kSu;
+    b[at] = value;
+    return b;
 }
 
-TEST(ClassicRespToTlv, SuAnsweredWithStatusByte)
+// The conversions are the daemon's: their reports name its module. The
+// marker is checked first, before the frame's length.
+TEST(Classic, MalformedInputAssertsInTheOrderOfTheChecks)
 {
-    MsgBuf msg = inBuffer(kSu);
-    Bytes resp = bytes({'R', 1, 0x00});
-    EXPECT_EQ(convertClassicRespToTlv(msg.data(), 45, msg.size(), chars(resp), 3), 50);
-    Bytes expected = kSuResp;
-    expected.push_back(kMark);
-    EXPECT_EQ(head(msg.data(), 51), expected);
-    EXPECT_EQ(tlv_validate(msg.data()), 0);
-}
-
-TEST(ClassicRespToTlv, PayloadThatDoesNotFitIsLeftOut)
-{
-    Bytes resp = bytes({'R', 1, 0x00});
-    auto buf = std::make_unique<uint8_t[]>(45);
-    memcpy(buf.get(), kSu.data(), kSu.size());
-    EXPECT_EQ(convertClassicRespToTlv(buf.get(), 45, 45, chars(resp), 3), 45);
-    // The answer's header and addresses, the command's length and end.
-    Bytes expected = kSu;
-    expected[3] = 0x0B;
-    expected[17] = 0x43;
-    expected[31] = 0x44;
-    EXPECT_EQ(head(buf.get(), 45), expected);
-    EXPECT_EQ(tlv_validate(buf.get()), 0);
-
-    // A size below the command's own length: only the TLV operations' size
-    // checks apply, so the end element goes (-4) and neither the response
-    // nor the new end element fits.
-    MsgBuf msg = inBuffer(kSu);
-    EXPECT_EQ(convertClassicRespToTlv(msg.data(), 45, 44, chars(resp), 3), 41);
-    EXPECT_EQ(head(msg.data(), 4), bytes({0x00, 0x29, 0x00, 0x0B}));
-}
-
-TEST(ClassicRespToTlv, MalformedInputAsserts)
-{
-    auto convert = [](Bytes msg, const Bytes &resp, int rlen) {
-        MsgBuf buf = inBuffer(msg);
-        convertClassicRespToTlv(buf.data(), static_cast<int>(msg.size()), buf.size(),
-                                chars(resp), rlen);
+    const std::string toTlv = "convertClassicCmdToTlv", resp = "convertClassicRespToTlv";
+    const std::string req = "ibuf\\[0\\] == CC_MQ_COMMAND_REQ", rsp = "rbuf\\[0\\] == CC_MQ_COMMAND_RESP";
+    const Bytes r100 = bytes({'R', 1, 0x00});
+    const struct {
+        std::function<void()> body;
+        std::string function, condition;
+    } cases[] = {
+        {[] { fromTlv(bytes({0x00, 0x0C, 0x00, 0x0A, 0, 0, 0, 0x42, 0, 0, 0, 0xEE})); },
+         "convertTlvToClassic", "g_tlvcmd != NULL"},
+        {[] { fromTlv(bytes({0x00, 0x0E, 0x00, 0x0A, 0, 0, 2, 0x41, "SU", 0, 0, 0, 0xEE})); },
+         "convertTlvToClassic", "tlvarg != NULL"},
+        {[] { frameToCommand(bytes({'R'}), 1); }, toTlv, req},
+        {[] { frameToCommand(bytes({0}), 0); }, toTlv, req},
+        {[] { frameToCommand(bytes({'R', 2, "SU"}), 4); }, toTlv, req},
+        {[] { frameToCommand(bytes({'C'}), 1); }, toTlv, "ilen > 1"},
+        {[] { frameToCommand(bytes({'C', 2, "SU", 0}), 5); }, toTlv, "ibuf\\[1\\] == rlen"},
+        {[] { answer(kSu, bytes({'C'}), 1); }, resp, rsp},
+        {[] { answer(kSu, bytes({0}), 0); }, resp, rsp},
+        {[] { answer(kSu, bytes({'C', 1, 0x00}), 3); }, resp, rsp},
+        {[] { answer(kSu, bytes({'R'}), 1); }, resp, "rlen > 1"},
+        {[] { answer(kSu, bytes({'R', 2, 0x00}), 3); }, resp, "rbuf\\[1\\] == tlen"},
+        {[&] { answer(suWith(44, 0xEF), r100, 3); }, resp, "0 == tlv_validate\\(ibuf\\)"},
+        {[&] { answer(suWith(17, TLV_TYPE_VOID), r100, 3); }, resp, "tlvsrc != NULL"},
+        {[&] { answer(suWith(31, TLV_TYPE_VOID), r100, 3); }, resp, "tlvdst != NULL"},
     };
-    const char *fn = "convertClassicRespToTlv";
-    expectAssert([&] { convert(kSu, bytes({'R'}), 1); }, fn, "rlen > 1");
-    expectAssert([&] { convert(kSu, bytes({}), 0); }, fn, "rbuf\\[0\\] == CC_MQ_COMMAND_RESP");
-    expectAssert([&] { convert(kSu, bytes({'C', 1, 0x00}), 3); }, fn,
-                 "rbuf\\[0\\] == CC_MQ_COMMAND_RESP");
-    expectAssert([&] { convert(kSu, bytes({'R', 2, 0x00}), 3); }, fn, "rbuf\\[1\\] == tlen");
-    Bytes broken = kSu;
-    broken[44] = 0xEF;
-    expectAssert([&] { convert(broken, bytes({'R', 1, 0x00}), 3); }, fn,
-                 "0 == tlv_validate\\(ibuf\\)");
-    Bytes noSrc = kSu;
-    noSrc[17] = TLV_TYPE_VOID;
-    expectAssert([&] { convert(noSrc, bytes({'R', 1, 0x00}), 3); }, fn, "tlvsrc != NULL");
-    Bytes noDst = kSu;
-    noDst[31] = TLV_TYPE_VOID;
-    expectAssert([&] { convert(noDst, bytes({'R', 1, 0x00}), 3); }, fn, "tlvdst != NULL");
+    for (const auto &c : cases)
+        kxtest::expectAssertion(c.body, "kxRedIro/src/kxRedIro\\.cpp", c.function, c.condition);
 }
 
 } // namespace

@@ -14,10 +14,7 @@ namespace {
 using kxtest::Bytes;
 using kxtest::command;
 using kxtest::hex;
-using kxtest::response;
 using kxtest::toHex;
-
-constexpr size_t kCanvasBytes = 600;
 
 int pixelCount(const Bytes &canvas)
 {
@@ -28,17 +25,26 @@ int pixelCount(const Bytes &canvas)
 }
 
 // The camera's own "LC" command: type 10, code, the canvas, from "/to_wif".
-void expectCanvasCommand(const Bytes &msg, int pixels)
+Bytes expectCanvasCommand(const Bytes &msg, int pixels)
 {
-    ASSERT_EQ(msg.size(), 642u);
+    EXPECT_EQ(msg.size(), 642u);
     EXPECT_EQ(toHex(msg.substr(0, 4)), "02 82 00 0A");
-    EXPECT_EQ(toHex(msg.substr(638)), "00 00 00 EE");
+    EXPECT_EQ(toHex(msg.substr(msg.size() - 4)), "00 00 00 EE");
     EXPECT_EQ(kxtest::valueOf(msg, 'A'), "LC");
     EXPECT_EQ(kxtest::valueOf(msg, 'D'), "/to_wif");
     EXPECT_EQ(kxtest::valueOf(msg, 'C'), "/to_kxnet");
-    auto canvas = kxtest::valueOf(msg, 'B');
-    ASSERT_TRUE(canvas);
-    EXPECT_EQ(pixelCount(*canvas), pixels);
+    Bytes canvas = kxtest::valueOf(msg, 'B').value_or("");
+    EXPECT_EQ(pixelCount(canvas), pixels);
+    return canvas;
+}
+
+bool syslogHas(const std::string &pattern)
+{
+    const std::regex re(pattern);
+    for (const auto &line : kxtest::syslogDrain())
+        if (std::regex_search(line.message, re))
+            return true;
+    return false;
 }
 
 class Simulator : public ::testing::Test {
@@ -53,198 +59,100 @@ protected:
     }
     virtual std::vector<std::string> args() { return {"-s"}; }
 
-    // Sends a command and returns the next message on "/to_kxnet".
-    Bytes ask(const Bytes &code, const Bytes &argsBytes = {})
-    {
-        EXPECT_TRUE(kxtest::post("/to_camera", command(code, argsBytes)));
-        return next();
-    }
     Bytes next()
     {
         auto msg = kxtest::take("/to_kxnet");
         EXPECT_TRUE(msg) << "no message on /to_kxnet";
         return msg.value_or(Bytes{});
     }
-    bool quiet(int ms = 200) { return !kxtest::take("/to_kxnet", ms); }
-    // The first answer after start-up brings the start-up canvas.
-    void takeStartupCanvas()
+    // Sends a command and returns the response payload.
+    Bytes ask(const Bytes &code, const Bytes &argsBytes = {})
     {
-        ask("pv");
-        expectCanvasCommand(next(), 201);
+        EXPECT_TRUE(kxtest::post("/to_camera", command(code, argsBytes)));
+        return kxtest::valueOf(next(), 'E').value_or("none");
     }
+    bool quiet(int ms = 200) { return !kxtest::take("/to_kxnet", ms); }
 
     kxtest::Daemon daemon;
 };
 
-TEST_F(Simulator, WorkedModeQueryExampleByteForByte)
+TEST_F(Simulator, WorkedExampleThenTheCameraStateAndAStaleBuffer)
 {
-    Bytes cmd = hex("00 2D 00 0A 00 00 02 41") + "cm" + hex("00 00 00 42 00 00 0A 44") + "/to_camera" +
-                hex("00 00 09 43") + "/to_kxnet" + hex("00 00 00 EE");
-    ASSERT_EQ(cmd, command("cm"));
-    ASSERT_TRUE(kxtest::post("/to_camera", cmd));
-    Bytes expected = hex("00 33 00 0B 00 00 02 41") + "cm" + hex("00 00 00 42 00 00 0A 43") +
-                     "/to_camera" + hex("00 00 09 44") + "/to_kxnet" + hex("00 00 02 45 00 00") +
-                     hex("00 00 00 EE");
-    EXPECT_EQ(toHex(next()), toHex(expected));
-    expectCanvasCommand(next(), 201); // the start-up canvas is pending
-    EXPECT_TRUE(quiet());
-}
-
-struct Case {
-    const char *code;
-    Bytes args;
-    Bytes answer;
-};
-
-TEST_F(Simulator, EveryCommandAnswersItsBytes)
-{
-    takeStartupCanvas();
-    const Bytes z19(19, '\0');
-    const Bytes timings = hex("00 01 00 02 00 20 00 07");
-    const std::vector<Case> cases = {
-        {"cm", {}, hex("00 00")},
-        {"cv", {}, hex("00 02 10 09") + "v01.01.01" + hex("0B") + "LINDEN_VALE"},
-        {"pv", {}, hex("00 00")},
-        {"se", {}, hex("00 00") + z19 + timings + hex("00 00")},
-        {"st", {}, hex("00 00 00 00 00")},
-        {"tm", {}, hex("01")},
-        {"um", {}, hex("00 01")},
-        {"vs", {}, hex("00 02")},
-        {"sh", {}, hex("00 00")},
-        {"sx", {}, hex("00 00 00 00 00 05") + Bytes(12, '\0') + hex("80 0A 01") + timings + Bytes(27, '\0')},
-        {"cc", {}, Bytes(32, '\0')},
-        {"PV", hex("09"), hex("00 01")},
-        {"TM", hex("01 02 03 04 05 06 07"), hex("00")},
-        {"UM", hex("AB"), hex("00 AB")},
-        {"SH", hex("05"), hex("00 00")},
-        {"PW", hex("01"), hex("00")},
-        {"OO", hex("01"), hex("00")},
-        {"IT", hex("12"), hex("00")},
-        {"HR", {}, hex("00")},
-        {"SU", {}, hex("00")},
-        {"??", {}, hex("01")},
-        {"Cm", {}, hex("01")},
-        {"zz", Bytes(300, 'x'), hex("01")},
-    };
-    for (const auto &c : cases) {
-        Bytes answer = ask(c.code, c.args);
-        EXPECT_EQ(toHex(answer), toHex(response(c.code, c.args, c.answer))) << c.code;
-    }
-    EXPECT_EQ(cases[3].answer.size(), 31u);
-    EXPECT_EQ(cases[9].answer.size(), 56u);
-    EXPECT_EQ(cases[1].answer.size(), 25u);
-    EXPECT_TRUE(quiet()) << "no canvas without a redraw";
-}
-
-TEST_F(Simulator, CanvasQueryReturnsTheCanvasAfterItsArgument)
-{
-    Bytes answer = ask("lc", hex("07"));
-    auto payload = kxtest::valueOf(answer, 'E');
-    ASSERT_TRUE(payload);
-    ASSERT_EQ(payload->size(), 2 + kCanvasBytes);
-    EXPECT_EQ(toHex(payload->substr(0, 2)), "00 07");
-    Bytes canvas = payload->substr(2);
-    EXPECT_EQ(pixelCount(canvas), 201);
+    ASSERT_TRUE(kxtest::post("/to_camera", hex("00 2D 00 0A 00 00 02 41") + "cm" +
+                                               hex("00 00 00 42 00 00 0A 44") + "/to_camera" +
+                                               hex("00 00 09 43") + "/to_kxnet" + hex("00 00 00 EE")));
+    EXPECT_EQ(toHex(next()), toHex(hex("00 33 00 0B 00 00 02 41") + "cm" + hex("00 00 00 42 00 00 0A 43") +
+                                   "/to_camera" + hex("00 00 09 44") + "/to_kxnet" +
+                                   hex("00 00 02 45 00 00 00 00 00 EE")));
+    Bytes canvas = expectCanvasCommand(next(), 201); // drawn at start-up, still pending
     EXPECT_EQ(toHex(canvas.substr(40 * 8, 8)), "00 00 1F FF FF C0 00 00");
     EXPECT_EQ(toHex(canvas.substr(29 * 8, 8)), "00 00 00 1F C0 00 00 00");
-    // The pending start-up canvas follows, and is the same picture.
-    Bytes lc = next();
-    expectCanvasCommand(lc, 201);
-    EXPECT_EQ(kxtest::valueOf(lc, 'B'), canvas);
-}
 
-TEST_F(Simulator, ModeChangesRedrawAndSendTheCanvasOnce)
-{
-    takeStartupCanvas();
-    EXPECT_EQ(kxtest::valueOf(ask("CM", hex("07")), 'E'), hex("00 07"));
-    Bytes lc = next();
-    ASSERT_EQ(lc.size(), 642u);
-    EXPECT_EQ(kxtest::valueOf(ask("cm"), 'E'), hex("00 07"));
-    EXPECT_EQ(kxtest::valueOf(ask("st"), 'E'), hex("00 07 00 00 00"));
-    EXPECT_EQ(kxtest::valueOf(ask("SH", hex("05")), 'E'), hex("00 07"));
-    EXPECT_EQ(kxtest::valueOf(ask("sh"), 'E'), hex("00 00"));
+    EXPECT_EQ(ask("CM", hex("07")), hex("00 07"));
+    EXPECT_EQ(next().size(), 642u);
+    EXPECT_EQ(ask("cm"), hex("00 07"));
+    EXPECT_EQ(ask("st"), hex("00 07 00 00 00"));
+    EXPECT_EQ(ask("CM", hex("01 02")), hex("01")) << "refused, the mode stays";
+    EXPECT_EQ(ask("cm"), hex("00 07"));
+    EXPECT_TRUE(quiet()) << "no canvas without a redraw";
+
+    // Power 2 steps the mode 3 -> 4 -> 0, and any mode above 4 to 0.
+    const std::tuple<const char *, const char *, int, const char *> steps[] = {
+        {"CM", "03", 265, "00 03"}, {"PW", "02", 285, "00 04"}, {"PW", "02", 201, "00 00"},
+        {"CM", "C8", 134, "00 C8"}, {"PW", "02", 201, "00 00"},
+    };
+    for (const auto &[code, arg, pixels, mode] : steps) {
+        ask(code, hex(arg));
+        canvas = expectCanvasCommand(next(), pixels);
+        EXPECT_EQ(ask("cm"), hex(mode)) << code << " " << arg;
+    }
+
+    // Power 0: the camera's "SU" first, then the answer; nothing redrawn.
+    ASSERT_TRUE(kxtest::post("/to_camera", command("PW", hex("00"))));
+    EXPECT_EQ(toHex(next()), toHex(hex("00 2D 00 0A 00 00 02 41") + "SU" + hex("00 00 00 42 00 00 0A 44") +
+                                   "/to_camera" + hex("00 00 09 43") + "/to_kxnet" + hex("00 00 00 EE")));
+    EXPECT_EQ(kxtest::valueOf(next(), 'E'), hex("00"));
+    EXPECT_EQ(ask("lc", hex("07")), hex("00 07") + canvas);
     EXPECT_TRUE(quiet());
 
-    // Power 2 steps the mode 3 -> 4 -> 0, redrawing each time.
-    ask("CM", hex("03"));
-    expectCanvasCommand(next(), 265);
-    EXPECT_EQ(kxtest::valueOf(ask("PW", hex("02")), 'E'), hex("00"));
-    expectCanvasCommand(next(), 285);
-    EXPECT_EQ(kxtest::valueOf(ask("cm"), 'E'), hex("00 04"));
-    ask("PW", hex("02"));
-    expectCanvasCommand(next(), 201);
-    EXPECT_EQ(kxtest::valueOf(ask("cm"), 'E'), hex("00 00"));
-    ask("CM", hex("C8"));
-    next();
-    ask("PW", hex("02"));
-    next();
-    EXPECT_EQ(kxtest::valueOf(ask("cm"), 'E'), hex("00 00"));
-    EXPECT_TRUE(quiet());
-}
-
-TEST_F(Simulator, PowerZeroSendsSuspendBeforeItsAnswer)
-{
-    takeStartupCanvas();
-    Bytes su = ask("PW", hex("00"));
-    EXPECT_EQ(toHex(su), toHex(hex("00 2D 00 0A 00 00 02 41") + "SU" + hex("00 00 00 42 00 00 0A 44") +
-                                 "/to_camera" + hex("00 00 09 43") + "/to_kxnet" + hex("00 00 00 EE")));
-    EXPECT_EQ(toHex(next()), toHex(response("PW", hex("00"), hex("00"))));
-    EXPECT_EQ(kxtest::valueOf(ask("cm"), 'E'), hex("00 00"));
-    EXPECT_TRUE(quiet()) << "mode and canvas unchanged";
-}
-
-TEST_F(Simulator, ArgumentLengthsOutsideTheTableAreRefused)
-{
-    takeStartupCanvas();
-    EXPECT_EQ(kxtest::valueOf(ask("CM", hex("01 02")), 'E'), hex("01"));
-    EXPECT_EQ(kxtest::valueOf(ask("cm", hex("01")), 'E'), hex("01"));
-    EXPECT_EQ(kxtest::valueOf(ask("TM", hex("01 02 03 04 05 06")), 'E'), hex("01"));
-    EXPECT_EQ(kxtest::valueOf(ask("lc"), 'E'), hex("01"));
-    EXPECT_EQ(kxtest::valueOf(ask("DB", Bytes(9, '\0')), 'E'), hex("01"));
-    EXPECT_EQ(kxtest::valueOf(ask("cm"), 'E'), hex("00 00")) << "the refused CM changed nothing";
-    EXPECT_TRUE(quiet());
-}
-
-TEST_F(Simulator, CodesAreMatchedOnlyAtTheirOwnPositions)
-{
-    takeStartupCanvas();
-    EXPECT_EQ(kxtest::valueOf(ask("vs"), 'E'), hex("00 02")); // first seen across "pv" "se"
-    EXPECT_EQ(kxtest::valueOf(ask("tt"), 'E'), hex("01"));
-    EXPECT_EQ(kxtest::valueOf(ask("ss"), 'E'), hex("01"));
-    EXPECT_EQ(kxtest::valueOf(ask("Bc"), 'E'), hex("01"));
-}
-
-TEST_F(Simulator, DebugCommandIsNeverAnswered)
-{
-    takeStartupCanvas();
-    ASSERT_TRUE(kxtest::post("/to_camera", command("DB", hex("20 14 28 80 00 00 00 30"))));
-    EXPECT_TRUE(quiet());
-    // Bit 0x40000000 (standard output) off, level 0x20: the new words are
-    // announced on syslog by the old level's rules and then the new one.
-    auto lines = kxtest::syslogDrain();
-    std::vector<std::string> words;
-    for (const auto &line : lines)
-        if (line.message.find("CAsetDB: g_debug") != std::string::npos)
-            words.push_back(line.message.substr(line.message.rfind("CAsetDB:")));
-    EXPECT_EQ(words, (std::vector<std::string>{
-                         "CAsetDB: g_debug_level = 0x80281420 -> 0x80281420\n",
-                         "CAsetDB: g_debug       = 0x30000000 -> 0x30000000\n"}));
-}
-
-// The answer to "cv" grew in the daemon's buffer; an empty message after
-// it is judged alone, as on a fresh daemon, and ends it.
-TEST_F(Simulator, EmptyMessageAfterACommandEndsTheDaemon)
-{
-    takeStartupCanvas();
+    // The answer to "cv" grew in the daemon's buffer; an empty message
+    // after it is judged alone, as on a fresh daemon, and ends it.
     ask("cv");
     ASSERT_TRUE(kxtest::post("/to_camera", ""));
     EXPECT_EQ(daemon.waitExit(5000), 255);
     EXPECT_TRUE(quiet());
-    const std::regex report("\033\\[31mASSERT:kxRedIro/src/kxRedIro\\.cpp/main:[0-9]+:"
-                            "0 == tlv_validate\\(ibuf\\)\n\033\\[0m");
-    bool reported = false;
+    EXPECT_TRUE(syslogHas("^\033\\[31mASSERT:kxRedIro/src/kxRedIro\\.cpp/main:[0-9]+:"
+                          "0 == tlv_validate\\(ibuf\\)\n\033\\[0m$"));
+}
+
+// "DB" turns the trace of answers on, in full length. A command followed
+// by zeros up to 1500 bytes is answered with as many bytes past the
+// answer: more than a mailbox takes, which ends the daemon, and the trace
+// dumps no more than the buffer holds.
+TEST_F(Simulator, DebugWordsTurnTheTraceOnAndAnOverlongAnswerEndsTheDaemon)
+{
+    ASSERT_TRUE(kxtest::post("/to_camera", command("DB", hex("20 17 28 80 00 00 80 30"))));
+    EXPECT_TRUE(quiet()) << "never answered";
+    std::vector<std::string> words;
     for (const auto &line : kxtest::syslogDrain())
-        reported |= std::regex_match(line.message, report);
+        if (line.message.find("CAsetDB: g_debug") != std::string::npos)
+            words.push_back(line.message.substr(line.message.rfind("CAsetDB:")));
+    EXPECT_EQ(words, (std::vector<std::string>{"CAsetDB: g_debug_level = 0x80281420 -> 0x80281720\n",
+                                               "CAsetDB: g_debug       = 0x30000000 -> 0x30800000\n"}));
+
+    Bytes lc = command("lc", hex("07"));
+    ASSERT_EQ(lc.size(), 46u);
+    ASSERT_TRUE(kxtest::post("/to_camera", lc + Bytes(1500 - lc.size(), '\0')));
+    EXPECT_EQ(daemon.waitExit(5000), 255);
+    EXPECT_TRUE(quiet());
+    bool lastLine = false, beyond = false, reported = false;
+    for (const auto &line : kxtest::syslogDrain()) {
+        lastLine |= line.message.rfind("        <RT 000005d0  ", 0) == 0;
+        beyond |= line.message.rfind("        <RT 000005e0  ", 0) == 0;
+        reported |= std::regex_match(line.message, std::regex("\033\\[31mASSERT:libkxCommon/src/kxMbox\\.cpp/"
+                                                              "kxMbox_send:[0-9]+:len <= KXMSG_MAX\n\033\\[0m"));
+    }
+    EXPECT_TRUE(lastLine && !beyond) << "the dump ends with the buffer";
     EXPECT_TRUE(reported);
 }
 
@@ -262,12 +170,11 @@ TEST_F(RelayingDaemon, DebugCommandSwitchesSimulatorModeAtRunTime)
 
     // Little-endian words: level 0x80281420 (simulator on), debug unchanged.
     ASSERT_TRUE(kxtest::post("/to_camera", command("DB", hex("20 14 28 80 00 00 00 30"))));
-    EXPECT_EQ(kxtest::valueOf(ask("cm"), 'E'), hex("00 00"));
+    EXPECT_EQ(ask("cm"), hex("00 00"));
     expectCanvasCommand(next(), 201);
     EXPECT_FALSE(camera.receive(200));
 
-    // Short arguments: the missing bytes count as zero, so level 0x00281420.
-    ASSERT_TRUE(kxtest::post("/to_camera", command("DB", hex("20 14 28"))));
+    ASSERT_TRUE(kxtest::post("/to_camera", command("DB", hex("20 14 28 00 00 00 00 30"))));
     ASSERT_TRUE(kxtest::post("/to_camera", command("st")));
     EXPECT_EQ(camera.receive(), command("st"));
     EXPECT_TRUE(quiet());
