@@ -20,7 +20,7 @@ void checkSame(const Traced &a, const Traced &b)
 {
     check(a.tag == b.tag && a.raw.size() == b.raw.size());
     for (const auto &[from, to] : a.shown)
-        check(std::equal(a.raw.begin() + long(from), a.raw.begin() + long(to), b.raw.begin() + long(from)));
+        check(std::equal(a.raw.data() + from, a.raw.data() + to, b.raw.data() + from));
 }
 
 // Through a capture in memory, written and read back by kxctl's own code.
