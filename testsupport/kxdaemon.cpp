@@ -1,6 +1,7 @@
 #include "kxdaemon.h"
 
 #include "kxprogram.h"
+#include "kxtest.h"
 
 #include <cerrno>
 #include <chrono>
@@ -23,19 +24,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string readWhole(int fd)
-{
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    off_t at = 0;
-    while ((n = pread(fd, buf, sizeof buf, at)) > 0) {
-        text.append(buf, static_cast<size_t>(n));
-        at += n;
-    }
-    return text;
-}
-
 // A child of ours other than the one we started directly, i.e. the
 // detached daemon that was handed to us as subreaper.
 pid_t findChild(pid_t parent)
@@ -46,24 +34,13 @@ pid_t findChild(pid_t parent)
     pid_t found = 0;
     while (dirent *entry = readdir(proc)) {
         pid_t pid = atoi(entry->d_name);
-        if (pid <= 0)
-            continue;
-        char path[64];
-        snprintf(path, sizeof path, "/proc/%d/stat", pid);
-        FILE *f = fopen(path, "r");
-        if (f == nullptr)
-            continue;
+        // pid (comm) state ppid: comm may hold blanks, so read after the last ")".
+        std::string stat = pid > 0 ? readFile("/proc/" + std::to_string(pid) + "/stat") : "";
+        size_t close = stat.rfind(')');
         int ppid = 0;
         char state = 0;
-        // pid (comm) state ppid: comm may hold blanks, so skip to ") ".
-        char line[512] = {};
-        if (fgets(line, sizeof line, f) != nullptr) {
-            const char *close = strrchr(line, ')');
-            if (close != nullptr)
-                sscanf(close + 1, " %c %d", &state, &ppid);
-        }
-        fclose(f);
-        if (ppid == parent && state != 'Z') {
+        if (close != std::string::npos && sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 &&
+            ppid == parent && state != 'Z') {
             found = pid;
             break;
         }
@@ -74,10 +51,7 @@ pid_t findChild(pid_t parent)
 
 } // namespace
 
-std::string daemonPath()
-{
-    return programPath("kxRedIro");
-}
+std::string daemonPath() { return programPath("kxRedIro"); }
 
 Daemon::Daemon()
 {
@@ -141,25 +115,15 @@ void Daemon::stop()
     pid_ = -1;
 }
 
-std::string Daemon::out() const
-{
-    return readWhole(out_);
-}
-
-std::string Daemon::err() const
-{
-    return readWhole(err_);
-}
+std::string Daemon::out() const { return readFd(out_); }
+std::string Daemon::err() const { return readFd(err_); }
 
 bool waitForMailbox(const std::string &name, int timeoutMs)
 {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (Clock::now() < deadline) {
-        if (mailboxAttr(name))
-            return true;
+    while (!mailboxAttr(name) && Clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
+    return mailboxAttr(name).has_value();
 }
 
 std::optional<mq_attr> mailboxAttr(const std::string &name)
@@ -170,9 +134,7 @@ std::optional<mq_attr> mailboxAttr(const std::string &name)
     mq_attr attr{};
     int rc = mq_getattr(q, &attr);
     mq_close(q);
-    if (rc != 0)
-        return std::nullopt;
-    return attr;
+    return rc == 0 ? std::optional(attr) : std::nullopt;
 }
 
 std::string freshIpcDir()

@@ -1,6 +1,7 @@
 #include "kxprogram.h"
 
 #include "kxemulator.h" // KX_TEST_EMULATOR
+#include "kxtest.h"
 
 #include <cerrno>
 #include <chrono>
@@ -21,28 +22,11 @@ namespace {
 std::vector<std::string> emulator()
 {
     std::vector<std::string> parts;
-    std::string list = KX_TEST_EMULATOR;
-    size_t start = 0;
-    while (start < list.size()) {
-        size_t end = list.find(';', start);
-        if (end == std::string::npos)
-            end = list.size();
+    std::string list = std::string(KX_TEST_EMULATOR) + ";";
+    for (size_t start = 0, end; (end = list.find(';', start)) != std::string::npos; start = end + 1)
         if (end > start)
             parts.push_back(list.substr(start, end - start));
-        start = end + 1;
-    }
     return parts;
-}
-
-std::string readFrom(int fd)
-{
-    std::string text;
-    char buf[4096];
-    lseek(fd, 0, SEEK_SET);
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        text.append(buf, static_cast<size_t>(n));
-    return text;
 }
 
 int waitFor(pid_t pid, int timeoutMs, bool &timedOut)
@@ -80,10 +64,7 @@ void execCommand(const std::vector<std::string> &line, const std::vector<std::st
     _exit(127);
 }
 
-std::string programPath(const std::string &name)
-{
-    return std::string(KX_BINARY_DIR) + "/bin/" + name;
-}
+std::string programPath(const std::string &name) { return std::string(KX_BINARY_DIR) + "/bin/" + name; }
 
 std::vector<std::string> commandLine(const std::string &path, const std::vector<std::string> &args)
 {
@@ -113,8 +94,8 @@ ProgramResult runProgram(const std::string &path, const std::vector<std::string>
     result.exited = WIFEXITED(status);
     result.exitCode = result.exited ? WEXITSTATUS(status) : -1;
     result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    result.out = readFrom(out);
-    result.err = readFrom(err);
+    result.out = readFd(out);
+    result.err = readFd(err);
     close(in);
     close(out);
     close(err);

@@ -1,5 +1,6 @@
 #include "kxtest.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -218,24 +219,24 @@ bool writeFile(const std::string &path, const std::string &content)
     return close(fd) == 0 && ok;
 }
 
-std::string readFile(const std::string &path)
+std::string readFd(int fd)
 {
     std::string text;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return text;
     char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
+    for (ssize_t n; (n = pread(fd, buf, sizeof buf, static_cast<off_t>(text.size()))) > 0;)
         text.append(buf, static_cast<size_t>(n));
+    return text;
+}
+
+std::string readFile(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string text = fd < 0 ? "" : readFd(fd);
     close(fd);
     return text;
 }
 
-bool setMsgMax(int value)
-{
-    return writeFile("/proc/sys/fs/mqueue/msg_max", std::to_string(value));
-}
+bool setMsgMax(int value) { return writeFile("/proc/sys/fs/mqueue/msg_max", std::to_string(value)); }
 
 std::string enterSandbox(int msgMax)
 {
@@ -248,25 +249,6 @@ std::string enterSandbox(int msgMax)
         err = privateTmp();
     return err;
 }
-
-namespace {
-
-std::string readAll(int fd)
-{
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) != 0) {
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            break;
-        text.append(buf, static_cast<size_t>(n));
-    }
-    return text;
-}
-
-} // namespace
 
 ChildResult runChild(const std::function<void()> &body)
 {
@@ -290,10 +272,8 @@ ChildResult runChild(const std::function<void()> &body)
     result.exited = WIFEXITED(status);
     result.exitCode = result.exited ? WEXITSTATUS(status) : -1;
     result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    lseek(out, 0, SEEK_SET);
-    lseek(err, 0, SEEK_SET);
-    result.out = readAll(out);
-    result.err = readAll(err);
+    result.out = readFd(out);
+    result.err = readFd(err);
     close(out);
     close(err);
     return result;
@@ -319,29 +299,19 @@ std::string FdCapture::stop()
     dup2(saved_, fd_);
     close(saved_);
     saved_ = -1;
-    lseek(file_, 0, SEEK_SET);
-    std::string text = readAll(file_);
+    std::string text = readFd(file_);
     close(file_);
     return text;
 }
 
-std::vector<SyslogLine> syslogDrain(int quietMs)
-{
-    return SyslogReceiver::get().drain(quietMs);
-}
+std::vector<SyslogLine> syslogDrain(int quietMs) { return SyslogReceiver::get().drain(quietMs); }
 
 std::vector<std::string> splitLines(const std::string &text)
 {
     std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
+    for (size_t start = 0, end; start < text.size(); start = end + 1) {
+        end = std::min(text.find('\n', start), text.size());
         lines.push_back(text.substr(start, end - start));
-        start = end + 1;
     }
     return lines;
 }

@@ -72,6 +72,8 @@ std::vector<std::string> splitLines(const std::string &text);
 std::string stripStamp(const std::string &line);
 
 std::string readFile(const std::string &path);
+// All that a file descriptor holds, read from offset 0 (its offset stays).
+std::string readFd(int fd);
 bool writeFile(const std::string &path, const std::string &content);
 
 } // namespace kxtest

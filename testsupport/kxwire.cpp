@@ -12,12 +12,8 @@ namespace kxtest {
 
 Bytes element(uint8_t type, const Bytes &value)
 {
-    Bytes e;
-    e += '\0';
-    e += static_cast<char>(value.size() >> 8);
-    e += static_cast<char>(value.size() & 0xFF);
-    e += static_cast<char>(type);
-    return e + value;
+    return Bytes{'\0', static_cast<char>(value.size() >> 8), static_cast<char>(value.size()), static_cast<char>(type)} +
+           value;
 }
 
 Bytes message(uint8_t type, const std::vector<Bytes> &elements)
@@ -26,12 +22,7 @@ Bytes message(uint8_t type, const std::vector<Bytes> &elements)
     for (const auto &e : elements)
         body += e;
     size_t total = 4 + body.size();
-    Bytes m;
-    m += static_cast<char>(total >> 8);
-    m += static_cast<char>(total & 0xFF);
-    m += '\0';
-    m += static_cast<char>(type);
-    return m + body;
+    return Bytes{static_cast<char>(total >> 8), static_cast<char>(total), '\0', static_cast<char>(type)} + body;
 }
 
 Bytes command(const Bytes &code, const Bytes &args, const Bytes &source, const Bytes &destination)
@@ -85,14 +76,9 @@ std::optional<Bytes> valueOf(const Bytes &msg, uint8_t type)
 Bytes hex(const std::string &spaced)
 {
     Bytes out;
-    for (size_t i = 0; i < spaced.size();) {
-        if (spaced[i] == ' ') {
-            ++i;
-            continue;
-        }
-        out += static_cast<char>(std::stoi(spaced.substr(i, 2), nullptr, 16));
-        i += 2;
-    }
+    for (size_t i = 0; i < spaced.size(); i += spaced[i] == ' ' ? 1 : 2)
+        if (spaced[i] != ' ')
+            out += static_cast<char>(std::stoi(spaced.substr(i, 2), nullptr, 16));
     return out;
 }
 
@@ -111,12 +97,9 @@ std::vector<uint8_t> layout(std::initializer_list<Piece> pieces)
 
 const std::vector<uint8_t> &suCommand()
 {
-    static const std::vector<uint8_t> su = layout({0x00, 0x2D, 0x00, 0x0A,
-                                                   0x00, 0x00, 0x02, 0x41, "SU",
-                                                   0x00, 0x00, 0x00, 0x42,
-                                                   0x00, 0x00, 0x0A, 0x44, "/to_camera",
-                                                   0x00, 0x00, 0x09, 0x43, "/to_kxnet",
-                                                   0x00, 0x00, 0x00, 0xEE});
+    static const std::vector<uint8_t> su = layout({0x00, 0x2D, 0x00, 0x0A, 0x00, 0x00, 0x02, 0x41, "SU", 0x00, 0x00,
+                                                   0x00, 0x42, 0x00, 0x00, 0x0A, 0x44, "/to_camera", 0x00, 0x00,
+                                                   0x09, 0x43, "/to_kxnet", 0x00, 0x00, 0x00, 0xEE});
     return su;
 }
 
@@ -124,12 +107,8 @@ std::string toHex(const Bytes &bytes)
 {
     static const char digits[] = "0123456789ABCDEF";
     std::string out;
-    for (unsigned char b : bytes) {
-        if (!out.empty())
-            out += ' ';
-        out += digits[b >> 4];
-        out += digits[b & 0xF];
-    }
+    for (unsigned char b : bytes)
+        out += (out.empty() ? "" : " ") + std::string{digits[b >> 4], digits[b & 0xF]};
     return out;
 }
 
@@ -150,12 +129,9 @@ std::optional<Bytes> take(const std::string &mailbox, int timeoutMs)
         return std::nullopt;
     timespec deadline{};
     clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += timeoutMs / 1000;
-    deadline.tv_nsec += (timeoutMs % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
+    long ns = deadline.tv_nsec + (timeoutMs % 1000) * 1000000L;
+    deadline.tv_sec += timeoutMs / 1000 + ns / 1000000000L;
+    deadline.tv_nsec = ns % 1000000000L;
     char buf[8192];
     ssize_t n = mq_timedreceive(q, buf, sizeof buf, nullptr, &deadline);
     mq_close(q);
@@ -181,10 +157,7 @@ Camera::~Camera()
     delete handle_;
 }
 
-bool Camera::ok() const
-{
-    return handle_->open;
-}
+bool Camera::ok() const { return handle_->open; }
 
 bool Camera::send(const Bytes &msg)
 {
