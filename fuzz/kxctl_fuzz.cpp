@@ -88,9 +88,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } else {
         std::string_view text(reinterpret_cast<const char *>(data), size);
         LogReader log;
-        for (size_t eol; !text.empty(); text.remove_prefix(std::min(eol + 1, text.size()))) {
-            eol = text.find('\n');
+        while (!text.empty()) {
+            size_t eol = std::min(text.find('\n'), text.size());
             readLine(text.substr(0, eol), log, done);
+            text.remove_prefix(std::min(eol + 1, text.size()));
         }
         log.flush(done);
     }
