@@ -6,6 +6,7 @@
 
 #include "kxTlv.h"
 
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 
@@ -140,6 +141,9 @@ std::optional<Traced> tracedFromJson(std::string_view line)
         bytesFromJson(j, t);
         t.tag = j.value("trace", j.value("channel", ""));
         if (j.contains("time") && j["time"].is_number()) {
+            // The clock counts nanoseconds in 64 bits: about 292 years either way.
+            if (!(std::abs(j["time"].get<double>()) < 9e9))
+                return std::nullopt;
             auto us = std::chrono::microseconds(
                 static_cast<long long>(j["time"].get<double>() * 1e6 + 0.5));
             t.when = std::chrono::system_clock::time_point(us);
