@@ -128,6 +128,7 @@ TEST_F(UtilLog, LongMessageIsCutAt349AndStillLocated)
     const struct {
         std::string where, msg, expected;
     } cases[] = {{"loc", m400, cut + " @loc:99"},
+                 {std::string(200, 'w'), "short", "UTIL_LOG_ERROR:short @" + std::string(200, 'w') + ":99"},
                  {std::string(100, 'w'), m400, cut + " "},
                  {std::string(500, 'w'), "short", "UTIL_LOG_ERROR:short "}};
     for (const auto &c : cases) {
