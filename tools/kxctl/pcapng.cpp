@@ -165,22 +165,21 @@ struct Cursor {
     const Bytes &data;
     bool swap = false;
 
-    uint32_t u32(size_t at) const
+    template <typename T> T read(size_t at) const
     {
-        uint32_t v = 0;
-        if (at + 4 > data.size())
+        T v = 0;
+        if (at + sizeof v > data.size())
             throw Failure(kExitFailure, "capture: cut short");
-        memcpy(&v, data.data() + at, 4);
-        return swap ? __builtin_bswap32(v) : v;
+        memcpy(&v, data.data() + at, sizeof v);
+        if (!swap)
+            return v;
+        if constexpr (sizeof v == 4)
+            return __builtin_bswap32(v);
+        else
+            return __builtin_bswap16(v);
     }
-    uint16_t u16(size_t at) const
-    {
-        uint16_t v = 0;
-        if (at + 2 > data.size())
-            throw Failure(kExitFailure, "capture: cut short");
-        memcpy(&v, data.data() + at, 2);
-        return swap ? __builtin_bswap16(v) : v;
-    }
+    uint32_t u32(size_t at) const { return read<uint32_t>(at); }
+    uint16_t u16(size_t at) const { return read<uint16_t>(at); }
 };
 
 struct Option {
