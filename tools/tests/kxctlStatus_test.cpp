@@ -117,14 +117,20 @@ TEST_F(KxctlStatus, MissingMailboxIsThree)
     EXPECT_FALSE(kxtest::mailboxAttr("/to_kxnet")) << "kxctl creates no mailbox";
 }
 
-TEST_F(KxctlStatus, MailboxWithoutReaderIsThree)
+// "/to_camera" and "/to_kxnet" as a daemon that is gone left them.
+void makeCommandAndAnswerMailboxes(long capacity)
 {
-    // Mailboxes outlive the daemon: here nobody takes the command.
     mq_attr attr{};
-    attr.mq_maxmsg = 10;
+    attr.mq_maxmsg = capacity;
     attr.mq_msgsize = 1500;
     for (const char *name : {"/to_camera", "/to_kxnet"})
         mq_close(mq_open(name, O_RDONLY | O_CREAT, 0600, &attr));
+}
+
+TEST_F(KxctlStatus, MailboxWithoutReaderIsThree)
+{
+    // Mailboxes outlive the daemon: here nobody takes the command.
+    makeCommandAndAnswerMailboxes(10);
     auto r = kxctl({"call", "cv", "-t", "0.3"});
     EXPECT_EQ(r.exitCode, 3);
     EXPECT_NE(r.err.find("no kxRedIro runs"), std::string::npos) << r.err;
@@ -132,11 +138,7 @@ TEST_F(KxctlStatus, MailboxWithoutReaderIsThree)
 
 TEST_F(KxctlStatus, SendWarnsWhenTheAnswersHaveLittleRoomLeft)
 {
-    mq_attr attr{};
-    attr.mq_maxmsg = 40;
-    attr.mq_msgsize = 1500;
-    for (const char *name : {"/to_camera", "/to_kxnet"})
-        mq_close(mq_open(name, O_RDONLY | O_CREAT, 0600, &attr));
+    makeCommandAndAnswerMailboxes(40);
     for (int i = 0; i < 30; ++i)
         ASSERT_TRUE(kxtest::post("/to_kxnet", kxtest::command("LC")));
     auto warned = kxctl({"send", "cm"});
