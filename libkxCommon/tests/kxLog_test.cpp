@@ -11,20 +11,18 @@
 
 using kxtest::splitLines;
 using kxtest::stripStamp;
+using Lines = std::vector<std::string>;
 
 namespace {
 
-constexpr uint32_t kLevelMask = 0xFF;
 constexpr uint32_t kStdout = 0x40000000;
 constexpr uint32_t kLogFile = 0x20000000;
 constexpr uint32_t kTrace = 0x100;
 constexpr uint32_t kFullDump = 0x200;
-constexpr int kSyslogUserDebug = 8 + 7; // LOG_USER | LOG_DEBUG
 
 struct Output {
-    std::vector<std::string> out;    // standard output, timestamps removed
-    std::vector<std::string> sys;    // syslog messages
-    std::vector<int> sysPriorities;
+    Lines out; // standard output, timestamps removed
+    Lines sys; // syslog messages
     std::string rawOut;
 };
 
@@ -38,15 +36,10 @@ template <class F> Output capture(F &&body)
     for (const auto &line : splitLines(o.rawOut))
         o.out.push_back(stripStamp(line));
     for (const auto &line : kxtest::syslogDrain(0)) {
+        EXPECT_EQ(line.priority, 8 + 7) << "LOG_USER | LOG_DEBUG";
         o.sys.push_back(line.message);
-        o.sysPriorities.push_back(line.priority);
     }
     return o;
-}
-
-void setLevel(uint32_t level, uint32_t flags = kStdout)
-{
-    g_debug_level = (KX_DEBUG_LEVEL_INIT & ~kLevelMask) | level | flags;
 }
 
 // Named so that the "[%16s:%4d] " prefix is known.
@@ -57,11 +50,11 @@ void logHello(int threshold)
     KX_LOG(threshold, "hello %d\n", 42);
 }
 
-std::string prefixOf(const char *func, int line)
+std::string hello()
 {
-    char buf[64];
-    snprintf(buf, sizeof buf, "[%16s:%4d] ", func, line);
-    return buf;
+    char prefix[64];
+    snprintf(prefix, sizeof prefix, "[%16s:%4d] ", "logHello", g_logLine);
+    return std::string(prefix) + "hello 42";
 }
 
 class LogTest : public ::testing::Test {
@@ -71,64 +64,39 @@ protected:
         g_debug_level = KX_DEBUG_LEVEL_INIT;
         g_debug = KX_DEBUG_INIT;
     }
+    // The given level byte and targets; the other bits as initially.
+    static void setLevel(uint32_t level, uint32_t flags = kStdout)
+    {
+        g_debug_level = (KX_DEBUG_LEVEL_INIT & ~0xFFu) | level | flags;
+    }
 };
 
-TEST_F(LogTest, InitialWordsLogWarningsToSyslogOnlyAndTraceNothing)
+// A statement writes when the level byte is above its threshold: to
+// standard output under bit 30, to syslog always. With the initial words
+// warnings go to syslog only, and nothing is traced.
+TEST_F(LogTest, LevelAboveThresholdWritesInitialWordsOnlyWarnings)
 {
     EXPECT_EQ(g_debug_level, 0x00281420u);
     EXPECT_EQ(g_debug, 0x30000000u);
     const uint8_t msg[8] = {0, 8, 0, 10, 0, 0, 0, 0xEE};
-    Output o = capture([&] {
-        logHello(15);
-        logHello(39);
-        for (int index = 0; index < KX_TRACE_COUNT; ++index)
-            kxTrace(index, msg, sizeof msg);
-    });
-    EXPECT_TRUE(o.rawOut.empty());
-    ASSERT_EQ(o.sys.size(), 1u);
-    EXPECT_EQ(o.sys[0], prefixOf("logHello", g_logLine) + "hello 42\n");
-    EXPECT_EQ(o.sysPriorities[0], kSyslogUserDebug);
-}
-
-TEST_F(LogTest, LevelEqualToThresholdWritesNothingOneMoreWrites)
-{
-    for (int threshold : {7, 15, 39}) {
-        setLevel(static_cast<uint32_t>(threshold));
-        Output silent = capture([&] { logHello(threshold); });
-        EXPECT_TRUE(silent.out.empty()) << threshold;
-        EXPECT_TRUE(silent.sys.empty()) << threshold;
-
-        setLevel(static_cast<uint32_t>(threshold + 1));
-        Output written = capture([&] { logHello(threshold); });
-        std::string line = prefixOf("logHello", g_logLine) + "hello 42";
-        EXPECT_EQ(written.out, std::vector<std::string>{line}) << threshold;
-        EXPECT_EQ(written.sys, std::vector<std::string>{line + "\n"}) << threshold;
+    EXPECT_EQ(capture([&] {
+                  for (int index = 0; index < KX_TRACE_COUNT; ++index)
+                      kxTrace(index, msg, sizeof msg);
+              }).sys.size(), 0u);
+    const struct {
+        uint32_t word;
+        int threshold;
+        bool toStdout, toSyslog;
+    } cases[] = {{KX_DEBUG_LEVEL_INIT, 15, false, true}, {KX_DEBUG_LEVEL_INIT, 39, false, false},
+                 {kStdout | 7, 7, false, false},        {kStdout | 8, 7, true, true},
+                 {kStdout | 15, 15, false, false},      {kStdout | 16, 15, true, true},
+                 {kStdout | 39, 39, false, false},      {kStdout | 40, 39, true, true}};
+    for (const auto &c : cases) {
+        g_debug_level = c.word;
+        Output o = capture([&] { logHello(c.threshold); });
+        EXPECT_EQ(o.out, c.toStdout ? Lines{hello()} : Lines{}) << c.word;
+        EXPECT_EQ(o.sys, c.toSyslog ? Lines{hello() + "\n"} : Lines{}) << c.word;
     }
-}
-
-TEST_F(LogTest, ArgumentsAreNotEvaluatedBelowThreshold)
-{
-    int evaluated = 0;
-    auto count = [&] { return ++evaluated; };
-    setLevel(15, 0);
-    KX_LOG(15, "%d\n", count());
-    EXPECT_EQ(evaluated, 0);
-    KX_LOG(7, "%d\n", count());
-    EXPECT_EQ(evaluated, 1);
-    kxtest::syslogDrain(0);
-}
-
-void aFunctionNameLongerThanSixteen() { KX_LOG_BARE(7, "Starting %s %s\n", "a", ""); KX_LOG(7, "x\n"); }
-
-// A bare line has no location; a long function name is printed whole.
-TEST_F(LogTest, BareLineAndLongFunctionName)
-{
-    setLevel(8);
-    Output o = capture([] { aFunctionNameLongerThanSixteen(); });
-    ASSERT_EQ(o.out.size(), 2u);
-    EXPECT_EQ(o.out[0], "Starting a ");
-    EXPECT_EQ(o.sys[0], "Starting a \n");
-    EXPECT_EQ(o.sys[1].rfind("[aFunctionNameLongerThanSixteen:", 0), 0u) << o.sys[1];
 }
 
 // The file gets the line of standard output, appended; without its
@@ -145,7 +113,7 @@ TEST_F(LogTest, LogFileGetsTheStdoutLineAndIsAppended)
     std::string file = kxtest::readFile(KX_LOG_FILE);
     EXPECT_EQ(file, o.rawOut);
     ASSERT_EQ(splitLines(file).size(), 2u);
-    EXPECT_EQ(stripStamp(splitLines(file)[1]), prefixOf("logHello", g_logLine) + "hello 42");
+    EXPECT_EQ(stripStamp(splitLines(file)[1]), hello());
 }
 
 int g_assertLine;
@@ -163,74 +131,47 @@ TEST_F(LogTest, AssertionReportsAboveLevel7AndAlwaysExitsWith255)
     std::string report = "\033[31mASSERT:libkxCommon/tests/kxLog_test.cpp/failAnAssertion:" +
                          std::to_string(g_assertLine) + ":x == 1\n\033[0m";
     for (uint32_t level : {8u, 7u}) {
-        kxtest::syslogDrain(0);
-        auto child = kxtest::runChild([&] {
-            setLevel(level, kStdout);
-            failAnAssertion(2);
+        kxtest::ChildResult child;
+        Output o = capture([&] {
+            child = kxtest::runChild([&] {
+                setLevel(level);
+                failAnAssertion(2);
+            });
         });
         EXPECT_EQ(child.exitCode, 255) << level;
-        auto sys = kxtest::syslogDrain(0);
-        if (level == 7) {
-            EXPECT_EQ(child.out, "");
-            EXPECT_TRUE(sys.empty());
-            continue;
-        }
-        EXPECT_EQ(stripStamp(child.out), report);
-        ASSERT_EQ(sys.size(), 1u);
-        EXPECT_EQ(sys[0].message, report);
+        EXPECT_EQ(o.sys, level == 8 ? Lines{report} : Lines{});
+        EXPECT_EQ(level == 8 ? stripStamp(child.out) : child.out, level == 8 ? report : "");
     }
 }
 
-TEST_F(LogTest, AssertionEvaluatesItsConditionOnce)
-{
-    int calls = 0;
-    auto call = [&] { return ++calls; };
-    ASSERT(call() == 1);
-    EXPECT_EQ(calls, 1);
-}
-
-// The text of the worked example: 0123456789ABCDEFGHIJ.
+// The worked example: 0123456789ABCDEFGHIJ, whose first line under a
+// 12-character tag is the tag and this.
 const std::string kTwenty = "0123456789ABCDEFGHIJ";
+const std::string kFirstLine = "00000000  30313233 34353637 38394142 43444546  0123456789ABCDEF";
 
-std::vector<std::string> dumpOf(const std::string &data, uint32_t level, uint32_t dbg,
-                                int index = KX_TRACE_TO_RT)
+Lines dumpOf(const std::string &data, uint32_t level, uint32_t dbg, int index)
 {
     g_debug_level = level;
     g_debug = dbg;
-    return capture([&] {
-               kxTrace(index, data.data(), static_cast<int>(data.size()));
-           }).out;
+    return capture([&] { kxTrace(index, data.data(), static_cast<int>(data.size())); }).out;
 }
 
-TEST_F(LogTest, TraceLineLayoutUnderTwelveCharacterTag)
+// The tags of the trace table. The masks of indices 1-12 are bits 0-11,
+// those of 13-26 bits 16-29; indices 0 and 27 have none.
+const char *const kTraceTags[KX_TRACE_COUNT] = {
+    "            ", ">Hb         ", " Hb>        ", " Hb<        ", "<Hb         ",
+    ">Hc         ", " Hc>        ", " Hc<        ", "<Hc         ", ">UD         ",
+    " UD>        ", " UD<        ", "<UD         ", "    >GN     ", "     GN>    ",
+    "     GN<    ", "    <GN     ", "        >RT ", "         RT>", "         RT<",
+    "        <RT ", "        >WI ", "        <WI ", "        >BT ", "        <BT ",
+    "DB>         ", "DB<         ", ""};
+
+uint32_t traceMask(int index)
 {
-    auto lines = dumpOf(kTwenty, 0x20 | kStdout | kTrace, 0x00100000);
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], "");
-    EXPECT_EQ(lines[1], "        >RT 00000000  30313233 34353637 38394142 43444546  0123456789ABCDEF");
-    std::string blanks8(8, ' ');
-    EXPECT_EQ(lines[2], "        >RT 00000010  4748494a " + blanks8 + " " + blanks8 + " " + blanks8 +
-                            "  GHIJ" + std::string(12, ' '));
-    EXPECT_EQ(lines[1].size(), 75u);
-    EXPECT_EQ(lines[2].size(), 75u);
+    if (index == 0 || index == 27)
+        return 0;
+    return index <= 12 ? 1u << (index - 1) : 1u << (index + 3);
 }
-
-// The trace table as blanks before, visible text, blanks after and mask.
-struct TraceRow {
-    int before;
-    const char *text;
-    int after;
-    uint32_t mask;
-};
-constexpr TraceRow kTraceTable[KX_TRACE_COUNT] = {
-    {12, "", 0, 0},           {0, ">Hb", 9, 0x1},       {1, "Hb>", 8, 0x2},       {1, "Hb<", 8, 0x4},
-    {0, "<Hb", 9, 0x8},       {0, ">Hc", 9, 0x10},      {1, "Hc>", 8, 0x20},      {1, "Hc<", 8, 0x40},
-    {0, "<Hc", 9, 0x80},      {0, ">UD", 9, 0x100},     {1, "UD>", 8, 0x200},     {1, "UD<", 8, 0x400},
-    {0, "<UD", 9, 0x800},     {4, ">GN", 5, 0x10000},   {5, "GN>", 4, 0x20000},   {5, "GN<", 4, 0x40000},
-    {4, "<GN", 5, 0x80000},   {8, ">RT", 1, 0x100000},  {9, "RT>", 0, 0x200000},  {9, "RT<", 0, 0x400000},
-    {8, "<RT", 1, 0x800000},  {8, ">WI", 1, 0x1000000}, {8, "<WI", 1, 0x2000000}, {8, ">BT", 1, 0x4000000},
-    {8, "<BT", 1, 0x8000000}, {0, "DB>", 9, 0x10000000}, {0, "DB<", 9, 0x20000000}, {0, "", 0, 0},
-};
 
 // Each index dumps under its own tag when its mask bit is on, and stays
 // silent when every other bit is on; without the trace bit nothing dumps.
@@ -238,34 +179,36 @@ TEST_F(LogTest, EveryTraceIndexHasItsTagAndOnlyItsMaskBit)
 {
     uint32_t on = 0x20 | kStdout | kTrace;
     for (int index = 0; index < KX_TRACE_COUNT; ++index) {
-        const TraceRow &row = kTraceTable[index];
-        std::string tag = std::string(static_cast<size_t>(row.before), ' ') + row.text +
-                          std::string(static_cast<size_t>(row.after), ' ');
-        EXPECT_TRUE(dumpOf(kTwenty, on & ~kTrace, 0xFFFFFFFF, index).empty()) << index;
-        EXPECT_TRUE(dumpOf(kTwenty, on, ~row.mask, index).empty()) << index;
-        auto lines = dumpOf(kTwenty, on, row.mask == 0 ? 0xFFFFFFFF : row.mask, index);
-        if (row.mask == 0) {
-            EXPECT_TRUE(lines.empty()) << index;
-            continue;
-        }
+        uint32_t mask = traceMask(index);
+        EXPECT_EQ(dumpOf(kTwenty, on & ~kTrace, ~0u, index), Lines{}) << index;
+        EXPECT_EQ(dumpOf(kTwenty, on, ~mask, index), Lines{}) << index;
+        if (mask == 0)
+            continue; // never dumped: the line above has every bit on
+        Lines lines = dumpOf(kTwenty, on, mask, index);
         ASSERT_EQ(lines.size(), 3u) << index;
-        EXPECT_EQ(lines[1].substr(0, 20), tag + "00000000") << index;
+        EXPECT_EQ(lines[0], "") << "the header line";
+        EXPECT_EQ(lines[1], kTraceTags[index] + kFirstLine) << index;
     }
+    std::string blanks(8, ' ');
+    EXPECT_EQ(dumpOf(kTwenty, on, 0x00100000, KX_TRACE_TO_RT).at(2),
+              "        >RT 00000010  4748494a " + blanks + " " + blanks + " " + blanks + "  GHIJ" +
+                  std::string(12, ' '));
 }
 
 // Head and tail: lines up to position 79 and those after which at most 31
-// bytes remain; the addresses of the lines shown, per length.
+// bytes remain; the lines shown (by address / 16), per length.
 TEST_F(LogTest, DumpShowsHeadAndTailUnlessFullDumpsAreOn)
 {
     const struct {
         int len;
         uint32_t full;
         std::vector<int> lines;
-    } cases[] = {{111, 0, {0, 1, 2, 3, 4, 5, 6}}, {112, 0, {0, 1, 2, 3, 5, 6}},
+    } cases[] = {{111, 0, {0, 1, 2, 3, 4, 5, 6}},         {112, 0, {0, 1, 2, 3, 5, 6}},
                  {112, kFullDump, {0, 1, 2, 3, 4, 5, 6}}, {256, 0, {0, 1, 2, 3, 14, 15}},
                  {250, 0, {0, 1, 2, 3, 13, 14, 15}}};
     for (const auto &c : cases) {
-        auto lines = dumpOf(std::string(static_cast<size_t>(c.len), 'x'), 0x20 | kStdout | kTrace | c.full, ~0u);
+        std::string data(static_cast<size_t>(c.len), 'x');
+        Lines lines = dumpOf(data, 0x20 | kStdout | kTrace | c.full, ~0u, KX_TRACE_TO_RT);
         std::vector<int> shown;
         for (size_t i = 1; i < lines.size(); ++i)
             shown.push_back(std::stoi(lines[i].substr(12, 8), nullptr, 16) / 16);
@@ -273,56 +216,42 @@ TEST_F(LogTest, DumpShowsHeadAndTailUnlessFullDumpsAreOn)
     }
 }
 
-TEST_F(LogTest, DumpOfNothingWritesOnlyTheHeader)
+// Nothing to dump leaves the header alone; an unaligned start clears the
+// address's low bits and leaves the slots before the data blank.
+TEST_F(LogTest, HexDumpHeaderAndUnalignedStart)
 {
+    const struct {
+        uint32_t start;
+        int len;
+        Lines out;
+    } cases[] = {
+        {0, 0, {""}},
+        {0, -5, {""}},
+        {0x1235, 20,
+         {"", "lbl        00001230  " + std::string(8 + 1 + 2, ' ') +
+                 "303132 33343536 37383941       0123456789A",
+          "lbl        00001240  42434445 46474849 4a" + std::string(6 + 1 + 8, ' ') +
+              "  BCDEFGHIJ       "}},
+    };
     g_debug_level = 0x20 | kStdout;
-    for (int len : {0, -5}) {
-        Output o = capture([&] { kxHexDump("x", 0, "abc", len); });
-        EXPECT_EQ(o.out, std::vector<std::string>{""}) << len;
-        EXPECT_EQ(o.sys, std::vector<std::string>{"\n"}) << len;
+    for (const auto &c : cases) {
+        Output o = capture([&] { kxHexDump("lbl", c.start, kTwenty.data(), c.len); });
+        EXPECT_EQ(o.out, c.out) << c.len;
+        EXPECT_EQ(o.sys.size(), c.out.size()) << c.len;
     }
 }
 
-TEST_F(LogTest, DumpFromUnalignedStartLeavesLeadingSlotsBlank)
+// Bounded formatting: a line buffer of 24 bytes holds the 22 characters of
+// tag and address, the first hex digit and the terminator.
+TEST_F(LogTest, DumpLineStaysInsideItsBuffer)
 {
-    g_debug_level = 0x20 | kStdout;
-    Output o = capture([&] { kxHexDump("lbl", 0x1235, kTwenty.data(), 20); });
-    ASSERT_EQ(o.out.size(), 3u);
-    EXPECT_EQ(o.out[1], "lbl        00001230  " + std::string(8, ' ') + " " + "  303132" + " " +
-                            "33343536" + " " + "37383941" + "  " + "     0123456789A");
-    EXPECT_EQ(o.out[2], "lbl        00001240  42434445 46474849 4a" + std::string(6, ' ') + " " +
-                            std::string(8, ' ') + "  " + "BCDEFGHIJ" + std::string(7, ' '));
-}
-
-TEST_F(LogTest, ErrorTraceIgnoresTraceBitsAndNamesItsText)
-{
-    g_debug_level = 0x08 | kStdout;
-    g_debug = 0;
-    Output o = capture([&] { kxTraceError("CAM ipc validate failed", kTwenty.data(), 20); });
-    ASSERT_EQ(o.out.size(), 4u);
-    EXPECT_EQ(o.out[0], "CAM ipc validate failed:");
-    EXPECT_EQ(o.out[1], "");
-    EXPECT_EQ(o.out[2], "ERROR      00000000  30313233 34353637 38394142 43444546  0123456789ABCDEF");
-    EXPECT_EQ(o.out[2].size(), 74u);
-    EXPECT_EQ(o.sys.front(), "CAM ipc validate failed:\n");
-    EXPECT_EQ(o.sys.back(), o.out[3] + "\n");
-
-    g_debug_level = 0x07 | kStdout;
-    Output quiet = capture([&] { kxTraceError("x", kTwenty.data(), 20); });
-    EXPECT_TRUE(quiet.out.empty());
-    EXPECT_TRUE(quiet.sys.empty());
-}
-
-TEST_F(LogTest, DumpLineStaysInsideASmallBuffer)
-{
-    char line[10];
+    char line[26];
     memset(line, '#', sizeof line);
     uint32_t addr = 0;
     int pos = 0;
-    int n = kxHexDumpLine(line, 8, "        >RT ", &addr, &pos, kTwenty.data(), 20);
-    EXPECT_EQ(n, 7);
-    EXPECT_STREQ(line, "       ");
-    EXPECT_EQ(line[8], '#');
+    EXPECT_EQ(kxHexDumpLine(line, 24, "        >RT ", &addr, &pos, kTwenty.data(), 20), 23);
+    EXPECT_EQ(std::string(line), "        >RT 00000000  3");
+    EXPECT_EQ(line[24], '#');
     EXPECT_EQ(pos, 16);
     EXPECT_EQ(addr, 16u);
 }
