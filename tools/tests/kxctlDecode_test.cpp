@@ -1,137 +1,201 @@
-// kxctl decode: messages written as hex, as they appear in logs and bug
-// reports, with the worked examples of the message format.
+// kxctl's readers of the daemon's traffic: decode of messages written as
+// hex, of dump lines in every form a log gives them and of captures; and
+// monitor following the daemon's real log while calls go through, with a
+// capture that decode and tshark (with our dissector) read back.
 #include "kxctltest.h"
+
+#include <ctime>
 
 namespace {
 
 using namespace kxctltest;
-using kxtest::hex;
+using kxtest::command;
 
-// The camera's "SU" command, 45 bytes.
-Bytes suspendCommand()
+// The daemon's dump of a message under a prefix: a header line, then lines
+// of label "%-11s", address "%08x", two blanks, sixteen slots of two hex
+// digits in groups of four (blanks after the last byte), two blanks, the
+// bytes as characters (others as '.', blanks after the last); with headTail
+// only the lines after which at most 31 bytes remain or that end at byte 79
+// or before.
+std::string dump(const std::string &prefix, const std::string &label, const Bytes &msg,
+                 bool headTail = false)
 {
-    return hex("00 2D 00 0A 00 00 02 41") + "SU" + hex("00 00 00 42 00 00 0A 44") + "/to_camera" +
-           hex("00 00 09 43") + "/to_kxnet" + hex("00 00 00 EE");
-}
-
-// The simulated camera's answer to "cm" in mode 0, 51 bytes.
-Bytes modeResponse()
-{
-    return hex("00 33 00 0B 00 00 02 41") + "cm" + hex("00 00 00 42 00 00 0A 43") + "/to_camera" +
-           hex("00 00 09 44") + "/to_kxnet" + hex("00 00 02 45 00 00 00 00 00 EE");
-}
-
-// The daemon's dump of a message: a tag, the address, four groups of four
-// bytes, the printable characters.
-std::string dumpLines(const std::string &tag, const Bytes &msg)
-{
-    std::string text;
+    std::string text = prefix + "\n";
     for (size_t at = 0; at < msg.size(); at += 16) {
+        if (headTail && at + 16 > 79 && msg.size() > at + 16 + 31)
+            continue;
         char head[64];
-        snprintf(head, sizeof head, "%-11s%08zx  ", tag.c_str(), at);
-        std::string line = head, column;
+        snprintf(head, sizeof head, "%-11s%08zx  ", label.c_str(), at);
+        std::string line = prefix + head, column;
         for (size_t slot = 0; slot < 16; ++slot) {
-            std::string two = "  ";
-            if (at + slot < msg.size()) {
-                two = lowerHex(msg.substr(at + slot, 1));
-                char c = msg[at + slot];
-                column += c >= 0x20 && c <= 0x7E ? c : '.';
-            }
-            line += two + (slot % 4 == 3 && slot != 15 ? " " : "");
+            bool there = at + slot < msg.size();
+            char c = there ? msg[at + slot] : ' ';
+            line += there ? lowerHex(msg.substr(at + slot, 1)) : "  ";
+            line += slot % 4 == 3 && slot != 15 ? " " : "";
+            column += !there ? ' ' : c >= 0x20 && c <= 0x7E ? c : '.';
         }
         text += line + "  " + column + "\n";
     }
     return text;
 }
 
-json decodeOne(const std::string &input, int expectedStatus = 0)
+std::vector<json> decode(const std::string &input, int status = 0)
 {
     auto r = kxctl({"--json", "decode"}, input);
-    EXPECT_EQ(r.exitCode, expectedStatus) << r.err;
-    auto lines = jsonLines(r.out);
-    EXPECT_EQ(lines.size(), 1u) << r.out;
-    return lines.empty() ? json() : lines[0];
+    EXPECT_EQ(r.exitCode, status) << r.err;
+    return jsonLines(r.out);
 }
 
-TEST(KxctlDecode, SuspendCommandOfTheCamera)
+TEST(KxctlDecode, WorkedExamplesInEverySpellingOfHex)
 {
-    json su = decodeOne(kxtest::toHex(suspendCommand()) + "\n");
-    EXPECT_EQ(su["length"], 45);
-    EXPECT_EQ(su["size"], 45);
-    EXPECT_EQ(su["type"], 10);
-    EXPECT_EQ(su["kind"], "command");
-    EXPECT_EQ(su["valid"], true);
-    EXPECT_EQ(su["code"], "SU");
-    EXPECT_EQ(su["args"], "");
-    EXPECT_EQ(su["source"], "/to_camera");
-    EXPECT_EQ(su["destination"], "/to_kxnet");
-    EXPECT_FALSE(su.contains("status"));
-
-    auto text = kxctl({"decode"}, lowerHex(suspendCommand()));
-    EXPECT_EQ(text.exitCode, 0);
-    EXPECT_NE(text.out.find("stdin: command SU\n"), std::string::npos) << text.out;
-    EXPECT_NE(text.out.find("  type         10 (command)\n"), std::string::npos);
-    EXPECT_NE(text.out.find("  length       45 bytes\n"), std::string::npos);
-    EXPECT_NE(text.out.find("  route        /to_camera -> /to_kxnet\n"), std::string::npos);
-    EXPECT_NE(text.out.find("the camera is ready to suspend"), std::string::npos);
-}
-
-TEST(KxctlDecode, ModeResponseOfTheSimulatedCamera)
-{
-    json cm = decodeOne(kxtest::toHex(modeResponse()));
-    EXPECT_EQ(cm["length"], 51);
-    EXPECT_EQ(cm["type"], 11);
-    EXPECT_EQ(cm["kind"], "response");
-    EXPECT_EQ(cm["code"], "cm");
-    // The response's address elements are the command's, types exchanged.
-    EXPECT_EQ(cm["source"], "/to_kxnet");
-    EXPECT_EQ(cm["destination"], "/to_camera");
-    EXPECT_EQ(cm["response"], "0000");
-    EXPECT_EQ(cm["status"], "accepted");
-    EXPECT_EQ(cm["decoded"]["mode"], 0);
-
-    auto text = kxctl({"decode"}, kxtest::toHex(modeResponse()));
-    EXPECT_NE(text.out.find("stdin: response cm  accepted\n"), std::string::npos) << text.out;
-    EXPECT_NE(text.out.find("  mode         0 (0x00)\n"), std::string::npos);
-}
-
-TEST(KxctlDecode, DumpLinesAndSeveralMessages)
-{
-    // A trace dump, a blank line, then two messages back to back in
-    // another spelling of hex.
+    // A blank line ends a message; two in one run of hex are cut by the
+    // lengths in their headers.
     std::string both;
     for (unsigned char b : modeResponse() + suspendCommand())
         both += "0x" + lowerHex(Bytes(1, static_cast<char>(b))) + ", ";
-    std::string input =
-        "# from the log\n" + dumpLines("        <RT ", suspendCommand()) + "\n" + both;
-    auto r = kxctl({"--json", "decode"}, input);
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    auto lines = jsonLines(r.out);
-    ASSERT_EQ(lines.size(), 3u) << r.out;
-    EXPECT_EQ(lines[0]["code"], "SU");
-    EXPECT_EQ(lines[0]["valid"], true);
-    EXPECT_EQ(lines[1]["code"], "cm");
-    EXPECT_EQ(lines[2]["code"], "SU");
-    EXPECT_EQ(lines[2]["length"], 45);
+    auto m = decode("# from a bug report\n" + kxtest::toHex(suspendCommand()) + "\n\n" + both);
+    EXPECT_EQ(summary(m, {"length", "type", "kind", "valid", "code", "args", "source",
+                          "destination", "response", "status"}),
+              Args({"45 10 command true SU  /to_camera /to_kxnet null null",
+                    "51 11 response true cm  /to_kxnet /to_camera 0000 accepted",
+                    "45 10 command true SU  /to_camera /to_kxnet null null"}));
+    EXPECT_NE(kxctl({"decode"}, both).out.find("stdin: response cm  accepted\n"),
+              std::string::npos);
+    // Lines that are neither hex nor dump lines are passed over.
+    EXPECT_NE(kxctl({"decode"}, "00 2D zz\n").err.find("no message in the input"),
+              std::string::npos);
 }
 
-TEST(KxctlDecode, MalformedMessagesAreReportedWithFailure)
-{
-    // The code element claims 3 bytes: the walk misses the end element.
-    Bytes bad = hex("00 12 00 0A 00 00 03 41") + "SU" + hex("00 00 00 42 00 00 00 EE");
-    json m = decodeOne(kxtest::toHex(bad), 1);
-    EXPECT_EQ(m["valid"], false);
-    EXPECT_EQ(m["check"], -1);
-    auto text = kxctl({"decode"}, kxtest::toHex(bad));
-    EXPECT_EQ(text.exitCode, 1);
-    EXPECT_NE(text.out.find("malformed    the end element is not where it belongs (-1)"),
-              std::string::npos)
-        << text.out;
+struct LogForm {
+    const char *name;
+    std::string prefix; // before the dump's own text
+    std::string stamp;  // the time text that decode keeps
+    std::string year;   // when the form carries one
+};
 
-    // Lines that are neither hex nor dump lines are passed over.
-    auto notHex = kxctl({"decode"}, "00 2D zz\n");
-    EXPECT_EQ(notHex.exitCode, 1);
-    EXPECT_NE(notHex.err.find("no message in the input"), std::string::npos) << notHex.err;
+TEST(KxctlDecode, DumpLinesInEveryFormOfLog)
+{
+    Bytes cmd = command("cv");
+    Bytes resp = kxtest::response("cv", {}, hex("00 02 10"));
+    const LogForm forms[] = {
+        {"log file", "Dec05 21:29:37 ", "Dec05 21:29:37", ""},
+        {"syslog file", "Dec  5 21:29:37 kxRedIro: ", "Dec  5 21:29:37", ""},
+        {"journalctl", "Dec 05 21:29:37 cam kxRedIro[42]: ", "Dec 05 21:29:37", ""},
+        {"logread", "Sat Dec  5 21:29:37 2026 user.debug kxRedIro[42]: ", "Dec  5 21:29:37 2026",
+         "2026 "},
+        {"no stamp", "", "", ""},
+    };
+    for (const auto &f : forms) {
+        // Other lines of the log stand between the dumps.
+        std::string input = f.prefix + "[         CAsetDB: 263] CAsetDB: g_debug_level = 0x1\n" +
+                            dump(f.prefix, "        >RT ", cmd) + f.prefix + "Starting kxRedIro\n" +
+                            dump(f.prefix, "        <RT ", resp);
+        auto m = decode(input);
+        EXPECT_EQ(summary(m, {"trace", "direction", "hex", "stamp"}),
+                  Args({">RT to_camera " + lowerHex(cmd) + " " + f.stamp,
+                        "<RT to_mailbox " + lowerHex(resp) + " " + f.stamp}))
+            << f.name;
+        if (m.size() != 2 || f.stamp.empty())
+            continue;
+        time_t t = static_cast<time_t>(m[1]["time"].get<double>());
+        char when[32];
+        strftime(when, sizeof when, "%Y %m-%d %T", localtime(&t));
+        EXPECT_EQ(when + (f.year.empty() ? 5 : 0), f.year + "12-05 21:29:37") << f.name;
+    }
+}
+
+TEST(KxctlDecode, TheWorkedExampleOfADumpIsOneMessage)
+{
+    // 20 bytes at index 17: a full line, then one with four bytes. The
+    // header does not describe a message: it is shown, as malformed.
+    std::string input =
+        "        >RT 00000000  30313233 34353637 38394142 43444546  0123456789ABCDEF\n"
+        "        >RT 00000010  4748494a                             GHIJ            \n";
+    std::string text = lowerHex("0123456789ABCDEFGHIJ");
+    EXPECT_EQ(summary(decode(input, 1), {"hex", "valid"}), Args({text + " false"}));
+    // The same under the error dump's label, which takes eleven columns.
+    auto e = decode("Dec05 21:29:37 text:\n" +
+                        dump("Dec05 21:29:37 ", "ERROR", "0123456789ABCDEFGHIJ"), 1);
+    EXPECT_EQ(summary(e, {"trace", "direction", "hex"}), Args({"ERROR malformed " + text}));
+}
+
+TEST(KxctlDecode, HeadAndTailOfALongMessageAndItsWayBack)
+{
+    // 256 bytes: the log shows bytes 0-63 and 224-255 only.
+    Bytes msg = command("lc", Bytes(211, '\x5a'));
+    std::string log = dump("Dec05 21:29:37 ", "        <RT ", msg, true);
+    auto m = decode(log);
+    // The walk goes on in the tail, past the arguments that the gap hides.
+    EXPECT_EQ(summary(m, {"cut", "valid", "length", "code", "source", "destination"}),
+              Args({"true null 256 lc /to_camera /to_kxnet"}));
+    json parts = json::array({{{"offset", 0u}, {"hex", lowerHex(msg.substr(0, 64))}},
+                              {{"offset", 224}, {"hex", lowerHex(msg.substr(224))}}});
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(m[0]["parts"], parts);
+
+    // Its JSON and a capture of it decode to the same.
+    EXPECT_EQ(decode(m[0].dump() + "\n").at(0)["parts"], parts);
+    EXPECT_EQ(kxctl({"monitor", "-", "--pcap", "/tmp/cut.pcapng"}, log).exitCode, 0);
+    auto c = jsonLines(kxctl({"--json", "decode", "/tmp/cut.pcapng"}).out);
+    EXPECT_EQ(summary(c, {"trace", "parts"}), Args({"<RT " + parts.dump()}));
+}
+
+// The expected messages of the test below: trace code kind status.
+const Args kTraced = {">RT cv command null",  "<RT cv response accepted", "<RT LC command null",
+                      ">RT CM command null",  "<RT CM response accepted", "<RT LC command null",
+                      ">RT lc command null",  "<RT lc response accepted"};
+
+class KxctlMonitor : public KxctlTest {};
+
+TEST_F(KxctlMonitor, FollowsTheDaemonsLogWithoutTakingAMessage)
+{
+    ASSERT_EQ(system("mkdir -p /tmp/fuse_d"), 0);
+    for (const std::string mode : {"--simulator", "--relay"}) {
+        SCOPED_TRACE(mode);
+        unlink("/tmp/fuse_d/wifi_log.txt");
+        // A daemon of its own for each mode; "/to_ble" is the last mailbox
+        // that it makes.
+        mq_unlink("/to_ble");
+        kxtest::Daemon own;
+        ASSERT_EQ(own.start(mode == "--relay" ? Args{} : Args{"-s"}, {"KXIPC_DIR=" + ipcDir}), 0);
+        ASSERT_TRUE(kxtest::waitForMailbox("/to_ble"));
+        ASSERT_GT(own.pid(), 0);
+        auto camera = mode == "--relay" ? startCamera({}) : nullptr;
+        ASSERT_EQ(kxctl({"trace", "on", mode, "--log-file"}).exitCode, 0);
+        ASSERT_TRUE(waitUntil([] { return access("/tmp/fuse_d/wifi_log.txt", F_OK) == 0; }));
+        Background monitor({"--json", "monitor", "/tmp/fuse_d/wifi_log.txt", "-C", "8", "--pcap",
+                            "/tmp/mon.pcapng"});
+        ASSERT_TRUE(waitUntil(
+            [&] { return kxtest::readFd(monitor.err).find("following") != std::string::npos; }));
+        for (const Args &call :
+             {Args{"call", "cv"}, Args{"call", "CM", "02"}, Args{"call", "lc", "00"}})
+            EXPECT_EQ(kxctl(call).exitCode, 0) << "monitoring takes nothing";
+        ASSERT_EQ(monitor.wait(), 0) << kxtest::readFd(monitor.err);
+        auto seen = jsonLines(kxtest::readFd(monitor.out));
+        EXPECT_EQ(summary(seen, {"trace", "code", "kind", "status"}), kTraced);
+
+        // The whole log, and the capture, read back; the filter by code.
+        auto logged = decode(kxtest::readFile("/tmp/fuse_d/wifi_log.txt"));
+        EXPECT_EQ(summary(logged, {"trace", "code", "kind", "status"}), kTraced);
+        auto captured = jsonLines(kxctl({"--json", "decode", "/tmp/mon.pcapng"}).out);
+        EXPECT_EQ(summary(captured, {"trace", "code", "kind", "status"}), kTraced);
+        auto lc = kxctl({"--json", "monitor", "-", "--code", "LC"},
+                        kxtest::readFile("/tmp/fuse_d/wifi_log.txt"));
+        EXPECT_EQ(summary(jsonLines(lc.out), {"trace", "code"}), Args({"<RT LC", "<RT LC"}));
+        camera.reset();
+    }
+    EXPECT_EQ(kxctl({"trace", "on"}).exitCode, 2) << "trace must be told the daemon's mode";
+    // tshark with our dissector: code, addresses, status byte.
+    if (system("command -v tshark > /dev/null") != 0)
+        return;
+    auto fields = kxtest::runProgram(
+        "/bin/sh", {"-c", "tshark -X lua_script:" KX_SOURCE_DIR "/tools/wireshark/kxmsg.lua "
+                          "-r /tmp/mon.pcapng -T fields -E separator=, -e frame.interface_name "
+                          "-e kxmsg.code -e kxmsg.src -e kxmsg.dst -e kxmsg.status 2>/dev/null"});
+    Args lines = kxtest::splitLines(fields.out);
+    lines.resize(3);
+    EXPECT_EQ(lines, Args({">RT,cv,/to_camera,/to_kxnet,", "<RT,cv,/to_kxnet,/to_camera,0x00",
+                           "<RT,LC,/to_wif,/to_kxnet,"}));
 }
 
 } // namespace

@@ -25,13 +25,13 @@
 namespace kxctltest {
 
 using kxtest::Bytes;
+using kxtest::hex;
 using nlohmann::json;
+using Args = std::vector<std::string>;
 
-inline kxtest::ProgramResult kxctl(const std::vector<std::string> &args,
-                                   const std::string &input = {},
-                                   const std::vector<std::string> &env = {})
+inline kxtest::ProgramResult kxctl(const Args &args, const std::string &input = {})
 {
-    return kxtest::runProgram(kxtest::programPath("kxctl"), args, input, env, 30000);
+    return kxtest::runProgram(kxtest::programPath("kxctl"), args, input, {}, 30000);
 }
 
 // One JSON value per line, as kxctl --json writes them.
@@ -56,16 +56,45 @@ inline std::string lowerHex(const Bytes &bytes)
     return text;
 }
 
-inline bool waitForPath(const std::string &path, int timeoutMs = 5000)
+// The values of keys in each JSON line, joined by blanks: one short text a
+// message that a test compares as a whole.
+inline Args summary(const std::vector<json> &lines, const std::vector<const char *> &keys)
+{
+    Args seen;
+    for (const json &m : lines) {
+        std::string text;
+        for (const char *key : keys) {
+            json v = m.value(key, json()); // null when it is not there
+            text += (text.empty() ? "" : " ") + (v.is_string() ? v.get<std::string>() : v.dump());
+        }
+        seen.push_back(text);
+    }
+    return seen;
+}
+
+// Polls until done() holds; false after timeoutMs.
+template <typename Done> bool waitUntil(Done done, int timeoutMs = 5000)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    struct stat st {};
-    while (stat(path.c_str(), &st) != 0) {
+    while (!done()) {
         if (std::chrono::steady_clock::now() > deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+// The worked examples of the message format: the simulated camera's answer
+// to "cm" in mode 0, and the camera's "SU" command.
+inline Bytes modeResponse()
+{
+    return hex("00 33 00 0B 00 00 02 41") + "cm" + hex("00 00 00 42 00 00 0A 43") + "/to_camera" +
+           hex("00 00 09 44") + "/to_kxnet" + hex("00 00 02 45 00 00 00 00 00 EE");
+}
+
+inline Bytes suspendCommand()
+{
+    return Bytes(kxtest::suCommand().begin(), kxtest::suCommand().end());
 }
 
 // The next message on "/to_kxnet" that is the response to code.
@@ -77,31 +106,21 @@ inline std::optional<Bytes> takeResponse(const std::string &code, int timeoutMs 
     return std::nullopt;
 }
 
-// The daemon's canvas, asked for with "lc" through the mailboxes.
-inline Bytes fetchCanvas()
-{
-    EXPECT_TRUE(kxtest::post("/to_camera", kxtest::command("lc", Bytes(1, '\0'))));
-    auto msg = takeResponse("lc");
-    Bytes payload = msg ? kxtest::valueOf(*msg, 'E').value_or("") : "";
-    return payload.size() == 602 ? payload.substr(2) : Bytes();
-}
-
-// kxctl running in the background, output into files, ended with SIGTERM.
+// kxctl running in the background, output into files (or the given
+// standard output), ended with SIGTERM.
 struct Background {
     pid_t pid = -1;
     int out = memfd_create("kxctl-out", MFD_CLOEXEC);
     int err = memfd_create("kxctl-err", MFD_CLOEXEC);
 
-    explicit Background(const std::vector<std::string> &args)
+    explicit Background(const Args &args, int stdoutFd = -1)
     {
         auto line = kxtest::commandLine(kxtest::programPath("kxctl"), args);
         fflush(nullptr);
         pid = fork();
         if (pid == 0)
-            kxtest::execCommand(line, {}, -1, out, err);
+            kxtest::execCommand(line, {}, -1, stdoutFd < 0 ? out : stdoutFd, err);
     }
-    Background(const Background &) = delete;
-    Background &operator=(const Background &) = delete;
     ~Background()
     {
         stop();
@@ -127,16 +146,6 @@ struct Background {
         pid = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-
-    static std::string read(int fd)
-    {
-        std::string text;
-        char buf[4096];
-        ssize_t n;
-        for (off_t at = 0; (n = pread(fd, buf, sizeof buf, at)) > 0; at += n)
-            text.append(buf, static_cast<size_t>(n));
-        return text;
-    }
 };
 
 // A fresh endpoint directory in KXIPC_DIR (kxctl and the test's own camera
@@ -153,19 +162,22 @@ protected:
         setrlimit(RLIMIT_MSGQUEUE, &room);
     }
 
-    void startDaemon(const std::vector<std::string> &args)
+    void startDaemon(const Args &args)
     {
         ASSERT_EQ(daemon.start(args, {"KXIPC_DIR=" + ipcDir}), 0);
         ASSERT_TRUE(kxtest::waitForMailbox("/to_ble"));
     }
 
     // kxctl camera, once its three endpoints are bound.
-    std::unique_ptr<Background> startCamera(std::vector<std::string> args)
+    std::unique_ptr<Background> startCamera(Args args)
     {
         args.insert(args.begin(), "camera");
         auto camera = std::make_unique<Background>(args);
-        for (const char *name : {"wifibt", "wifi_ctrl", "helper_task"})
-            EXPECT_TRUE(waitForPath(ipcDir + "/" + name + ".rtos")) << name;
+        for (const char *name : {"wifibt", "wifi_ctrl", "helper_task"}) {
+            struct stat st {};
+            std::string path = ipcDir + "/" + name + ".rtos";
+            EXPECT_TRUE(waitUntil([&] { return stat(path.c_str(), &st) == 0; })) << name;
+        }
         return camera;
     }
 
