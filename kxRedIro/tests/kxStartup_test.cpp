@@ -8,14 +8,11 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
-#include <mqueue.h>
 #include <sched.h>
 
 #include <gtest/gtest.h>
 #include <regex>
 #include <set>
-#include <string>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -70,8 +67,8 @@ TEST_F(Startup, UsageForHelpAndBadOptionsOnStandardOutput)
 TEST_F(Startup, PlainStartDetachesMakesTheMailboxesAndLogsNoError)
 {
     kxtest::syslogDrain(0);
-    const std::vector<std::string> letters = {"-n", "-a", "-d", "-t", "-m", "-e", "-w", "-i", "-o"};
-    ASSERT_EQ(daemon.start(letters, {ipcEnv}), 0);
+    ASSERT_EQ(daemon.start({"-n", "-a", "-d", "-t", "-m", "-e", "-w", "-i", "-o", "operand"}, {ipcEnv}),
+              0);
     ASSERT_TRUE(kxtest::waitForMailbox("/to_ble"));
     const pid_t pid = daemon.pid();
     ASSERT_GT(pid, 0) << "the detached daemon lives on";
