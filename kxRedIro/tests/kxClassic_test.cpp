@@ -160,7 +160,8 @@ void frameToCommand(const Bytes &frame, int ilen)
 void answer(const Bytes &msg, const Bytes &frame, int rlen)
 {
     MsgBuf buf = inBuffer(msg);
-    convertClassicRespToTlv(buf.data(), static_cast<int>(msg.size()), buf.size(), chars(frame), rlen);
+    int ilen = static_cast<int>(msg.size());
+    convertClassicRespToTlv(buf.data(), ilen, buf.size(), chars(frame), rlen);
 }
 Bytes suWith(size_t at, uint8_t value)
 {

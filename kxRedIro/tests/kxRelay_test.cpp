@@ -220,21 +220,18 @@ TEST_F(Relay, DebugWordsTurnTheTraceOnAndAnOverlongAnswerEndsTheDaemon)
     start({"-s"});
     ASSERT_TRUE(kxtest::post("/to_camera", command("DB", hex("20 17 28 80 00 00 80 30"))));
     EXPECT_TRUE(quiet()) << "never answered";
-    std::vector<std::string> words;
-    for (const auto &line : kxtest::syslogDrain())
-        if (line.message.find("CAsetDB: g_debug") != std::string::npos)
-            words.push_back(line.message.substr(line.message.rfind("CAsetDB:")));
-    EXPECT_EQ(words, (std::vector<std::string>{"CAsetDB: g_debug_level = 0x80281420 -> 0x80281720\n",
-                                               "CAsetDB: g_debug       = 0x30000000 -> 0x30800000\n"}));
+    auto lines = kxtest::syslogDrain();
+    EXPECT_TRUE(syslogHas(lines, "CAsetDB: g_debug_level = 0x80281420 -> 0x80281720\n$"));
+    EXPECT_TRUE(syslogHas(lines, "CAsetDB: g_debug       = 0x30000000 -> 0x30800000\n$"));
     Bytes lc = command("lc", hex("07"));
     ASSERT_TRUE(kxtest::post("/to_camera", lc + Bytes(1500 - lc.size(), '\0')));
     EXPECT_EQ(daemon->waitExit(5000), 255);
     EXPECT_TRUE(quiet());
-    auto lines = kxtest::syslogDrain();
+    lines = kxtest::syslogDrain();
     EXPECT_TRUE(syslogHas(lines, "^        <RT 000005d0  "));
     EXPECT_FALSE(syslogHas(lines, "^        <RT 000005e0  ")) << "the dump ends with the buffer";
-    EXPECT_TRUE(syslogHas(lines, "^\033\\[31mASSERT:libkxCommon/src/kxMbox\\.cpp/kxMbox_send:[0-9]+:"
-                                 "len <= KXMSG_MAX\n\033\\[0m$"));
+    EXPECT_TRUE(syslogHas(lines, "ASSERT:libkxCommon/src/kxMbox\\.cpp/kxMbox_send:[0-9]+:"
+                                 "len <= KXMSG_MAX\n"));
 }
 
 TEST_F(Relay, DebugCommandSwitchesSimulatorModeAtRunTime)

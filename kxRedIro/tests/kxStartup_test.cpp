@@ -67,8 +67,8 @@ TEST_F(Startup, UsageForHelpAndBadOptionsOnStandardOutput)
 TEST_F(Startup, PlainStartDetachesMakesTheMailboxesAndLogsNoError)
 {
     kxtest::syslogDrain(0);
-    ASSERT_EQ(daemon.start({"-n", "-a", "-d", "-t", "-m", "-e", "-w", "-i", "-o", "operand"}, {ipcEnv}),
-              0);
+    std::vector<std::string> args = {"-n", "-a", "-d", "-t", "-m", "-e", "-w", "-i", "-o", "o"};
+    ASSERT_EQ(daemon.start(args, {ipcEnv}), 0);
     ASSERT_TRUE(kxtest::waitForMailbox("/to_ble"));
     const pid_t pid = daemon.pid();
     ASSERT_GT(pid, 0) << "the detached daemon lives on";
