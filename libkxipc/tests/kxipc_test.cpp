@@ -109,6 +109,8 @@ TEST_F(kxipc, MessagesTravelWholeInOrderOnTheirOwnEndpointAndWakeTheDescriptor)
     for (size_t i = KXIPC_MSG_MAX; i < sizeof buf; ++i)
         ASSERT_EQ(buf[i], 0xA5) << "written past the message buffer at " << i;
     expectTravels(rt, lx, "next", 4);
+    EXPECT_EQ(kxIpcInit("a/b", &lx), -EINVAL);
+    expectNotOpen(lx); // a refused init leaves nothing open in the handle
 }
 
 // A receive with nothing sent returns after a bounded wait; leftover files
