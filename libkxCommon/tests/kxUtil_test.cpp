@@ -30,11 +30,8 @@ TEST(ErrnoStr, EveryRowOfTheTableAndUnknownBetween)
         "KX_ERR_REMOTE_FILE_OPEN", "KX_ERR_REMOTE_FILE_READ", "KX_ERR_REMOTE_FILE_WRITE",
         "KX_ERR_ACCESS_DENIED", "KX_ERR_NAK", "KX_ERR_RESPONSE_ALREADY_SENT", "KX_ERR_NAK_OFF",
         "KX_ERR_NOT_SUPPORTED", "KX_ERR_DOWNLOAD_FAILED"};
-    for (int row = 0; row < 22; ++row) {
-        int value = row == 21 ? -100 : -row;
-        EXPECT_EQ(kxErrnoStrMap[row].value, value) << row;
-        EXPECT_STREQ(kxErrnoStr(value), names[row]) << row;
-    }
+    for (int row = 0; row < 22; ++row)
+        EXPECT_STREQ(kxErrnoStr(row == 21 ? -100 : -row), names[row]) << row;
     for (int code : {-21, -99, 1, -101})
         EXPECT_STREQ(kxErrnoStr(code), "UNKNOWN") << code;
 }
@@ -42,11 +39,8 @@ TEST(ErrnoStr, EveryRowOfTheTableAndUnknownBetween)
 TEST(ModelName, KnownIdsHaveNamesOthersNone)
 {
     const int ids[] = {0, 1, 2, 3, 4, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
-    for (size_t row = 0; row < std::size(ids); ++row) {
-        ASSERT_NE(kxUtil_modelName(ids[row]), nullptr) << ids[row];
-        EXPECT_STREQ(kxUtil_modelName(ids[row]), kxModelTable[row].name);
-    }
-    EXPECT_EQ(kxModelTable[16].id, -1);
+    for (size_t row = 0; row < std::size(ids); ++row)
+        EXPECT_STREQ(kxUtil_modelName(ids[row]), kxModelTable[row].name) << ids[row];
     for (int id : {5, 9, 21, -1})
         EXPECT_EQ(kxUtil_modelName(id), nullptr) << id;
 }
@@ -109,8 +103,6 @@ TEST_F(CardId, FailuresReportOnStandardError)
     } cases[] = {
         {[] { return kxtest::writeFile("/tmp/fuse_d/MISC", "x"); }, 0, "-1 0",
          "Failed to create folder:/tmp/fuse_d/MISC/\n"},
-        {[] { return rmdir("/tmp/fuse_d") == 0; }, 0, "-1 0",
-         "Failed to create folder:/tmp/fuse_d/MISC/\n"},
         {[] { return mkdir(KX_CARD_DIR, 0777) == 0 && mkdir(KX_CARD_FILE, 0777) == 0; }, 0,
          "-1 0", "Failed to create file  /tmp/fuse_d/MISC/card\n"},
         {[] { return true; }, 10, "-1 0", "Failed to get random number\n"},
@@ -124,8 +116,7 @@ TEST_F(CardId, FailuresReportOnStandardError)
         ASSERT_TRUE(c.setUp()) << c.err;
         auto child = kxtest::runChild([&] {
             g_zeroDraws = c.zeroDraws;
-            char id[KX_CARD_ID_SIZE];
-            memset(id, 'x', sizeof id);
+            char id[KX_CARD_ID_SIZE] = "garbage";
             printf("%d %s", kxUtil_getCardId(id), id);
         });
         EXPECT_EQ(child.out, c.out) << c.err;
@@ -138,16 +129,7 @@ TEST_F(CardId, FailuresReportOnStandardError)
     EXPECT_EQ(child.out + child.err, "-1Cannot call with null pointer\n");
 }
 
-std::string dump(const std::string &data, int aligned = 0, const char *prefix = "")
-{
-    char out[4096];
-    int n = kxHexDumpStr_ext(out, sizeof out, data.data(), static_cast<int>(data.size()),
-                             aligned, prefix);
-    EXPECT_EQ(n, static_cast<int>(strlen(out)));
-    return out;
-}
-
-const std::string kAs = "41 41 41 41  41 41 41 41  41 41 41 41  41 41 41 41  " + std::string(16, 'A');
+const std::string kAs = "41 41 41 41  41 41 41 41  41 41 41 41  41 41 41 41  AAAAAAAAAAAAAAAA";
 
 // Repeats are folded, with "..." only when other bytes follow them; a
 // partial last line is padded; every line carries the prefix.
@@ -165,8 +147,12 @@ TEST(HexDumpStr, LinesRepeatsAndPrefix)
          "> 00000000  " + digits + "0123456789ABCDEF\n> 00000010  7F 62 63 " +
              std::string(13 * 3 + 4, ' ') + ".bc" + std::string(13, ' ') + "\n"},
     };
-    for (const auto &c : cases)
-        EXPECT_EQ(dump(c.data, 0, c.prefix.c_str()), c.expected);
+    for (const auto &c : cases) {
+        char out[512];
+        EXPECT_EQ(kxHexDumpStr(out, sizeof out, c.data.data(), static_cast<int>(c.data.size()),
+                               c.prefix.c_str()), static_cast<int>(c.expected.size()));
+        EXPECT_EQ(std::string(out), c.expected);
+    }
 }
 
 // Length 0 gives the data's address; a negative length nothing, not even a
@@ -185,18 +171,9 @@ TEST(HexDumpStr, EmptyNegativeAndAligned)
     snprintf(expected, sizeof expected, "%08llX  %s7A 7A 7A  7A 7A 7A 7A  7A 7A 7A 7A       %s\n",
              static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(buf)),
              std::string(16, ' ').c_str(), std::string(11, 'z').c_str());
-    EXPECT_EQ(kxHexDumpStrAddr(out, sizeof out, buf + 5, 11, ""), static_cast<int>(strlen(expected)));
+    EXPECT_EQ(kxHexDumpStrAddr(out, sizeof out, buf + 5, 11, ""),
+              static_cast<int>(strlen(expected)));
     EXPECT_STREQ(out, expected);
-}
-
-TEST(HexDumpStr, SmallDestinationIsCutTerminatedAndCountedWhole)
-{
-    std::string full = dump(std::string(20, 'q'));
-    char out[12];
-    memset(out, '#', sizeof out);
-    EXPECT_EQ(kxHexDumpStr(out, 10, full.data(), 20, ""), static_cast<int>(full.size()));
-    EXPECT_EQ(std::string(out), full.substr(0, 9));
-    EXPECT_EQ(out[10], '#');
 }
 
 // Prefix and message are cut at 349 characters; the location goes after
