@@ -2,6 +2,9 @@
 // build is for another architecture (the emulator is what ctest itself uses).
 #pragma once
 
+#include "kxtest.h"
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,14 +23,12 @@ std::vector<std::string> commandLine(const std::string &path, const std::vector<
 [[noreturn]] void execCommand(const std::vector<std::string> &line,
                               const std::vector<std::string> &env, int in, int out, int err);
 
-struct ProgramResult {
-    bool exited = false;
-    int exitCode = -1; // when exited
-    int signal = 0;    // when killed
-    bool timedOut = false;
-    std::string out;
-    std::string err;
-};
+using ProgramResult = ChildResult;
+
+// Runs child(out, err) in a forked process that exits 0 when it returns;
+// out and err are files for its standard output and error. Kills it after
+// timeoutMs.
+ChildResult runForked(const std::function<void(int out, int err)> &child, int timeoutMs);
 
 // Runs a program to its end with input on its standard input, the extra
 // environment entries (NAME=VALUE) added; killed after timeoutMs.

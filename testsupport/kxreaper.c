@@ -42,9 +42,9 @@ static int becomeRootInUserNamespace(void)
     snprintf(uidMap, sizeof uidMap, "0 %u 1", (unsigned)geteuid());
     snprintf(gidMap, sizeof gidMap, "0 %u 1", (unsigned)getegid());
     if (unshare(CLONE_NEWUSER) != 0 || writeFile("/proc/self/setgroups", "deny") != 0 ||
-        writeFile("/proc/self/uid_map", uidMap) != 0 || writeFile("/proc/self/gid_map", gidMap) != 0)
+        writeFile("/proc/self/uid_map", uidMap) != 0)
         return -1;
-    return 0;
+    return writeFile("/proc/self/gid_map", gidMap);
 }
 
 int main(int argc, char **argv)

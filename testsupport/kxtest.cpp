@@ -1,42 +1,73 @@
 #include "kxtest.h"
 
-#include <algorithm>
+#include "kxLog.h"
+#include "kxdaemon.h"
+#include "kxemulator.h" // KX_TEST_EMULATOR
+#include "kxprogram.h"
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
 #include <regex>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-#include <utility>
 
 namespace kxtest {
 
 namespace {
 
-std::string errorText(const char *what)
-{
-    return std::string(what) + ": " + strerror(errno);
-}
+using namespace std::chrono;
+
+std::string errorText(const std::string &what) { return what + ": " + strerror(errno); }
 
 bool mkdirs(const std::string &path)
 {
-    for (size_t at = 1; at != std::string::npos; at = path.find('/', at + 1)) {
-        std::string part = path.substr(0, at);
-        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    return !ec;
+}
+
+// Polls done() until it is true: false when timeoutMs pass first.
+bool waitUntil(int timeoutMs, const std::function<bool()> &done)
+{
+    for (auto deadline = steady_clock::now() + milliseconds(timeoutMs); !done();) {
+        if (steady_clock::now() > deadline)
             return false;
+        std::this_thread::sleep_for(milliseconds(2));
     }
-    return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+    return true;
+}
+
+// A child of ours other than the one we started directly, i.e. the
+// detached daemon that was handed to us as subreaper.
+pid_t findChild(pid_t parent)
+{
+    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+        pid_t pid = atoi(entry.path().filename().c_str());
+        // pid (comm) state ppid: comm may hold blanks, so read after the last ")".
+        std::string stat = pid > 0 ? readFile(entry.path() / "stat") : "";
+        size_t close = stat.rfind(')');
+        int ppid = 0;
+        char state = 0;
+        if (close != std::string::npos &&
+            sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == parent &&
+            state != 'Z')
+            return pid;
+    }
+    return 0;
 }
 
 std::string enterNamespaces()
@@ -46,13 +77,12 @@ std::string enterNamespaces()
         return {};
     if (errno != EPERM)
         return errorText("unshare");
-    uid_t uid = getuid();
-    gid_t gid = getgid();
+    std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
     if (unshare(CLONE_NEWUSER | kFlags) != 0)
         return errorText("unshare with a user namespace");
     if (!writeFile("/proc/self/setgroups", "deny") ||
-        !writeFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
-        !writeFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1"))
+        !writeFile("/proc/self/uid_map", "0 " + uid + " 1") ||
+        !writeFile("/proc/self/gid_map", "0 " + gid + " 1"))
         return errorText("user namespace mapping");
     return {};
 }
@@ -62,18 +92,16 @@ std::string enterNamespaces()
 std::string privateTmp()
 {
     std::vector<std::pair<std::string, int>> keep;
-    for (const char *dir : {KX_SOURCE_DIR, KX_BINARY_DIR}) {
-        std::string path = dir;
-        if (path.rfind("/tmp/", 0) == 0)
-            keep.emplace_back(path, open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC));
-    }
+    for (std::string dir : {KX_SOURCE_DIR, KX_BINARY_DIR})
+        if (dir.starts_with("/tmp/"))
+            keep.emplace_back(dir, open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
         return errorText("mount /tmp");
     for (auto &[path, fd] : keep) {
         std::string from = "/proc/self/fd/" + std::to_string(fd);
         if (fd < 0 || !mkdirs(path) ||
             mount(from.c_str(), path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
-            return errorText(("keep " + path).c_str());
+            return errorText("keep " + path);
         close(fd);
     }
     return {};
@@ -88,13 +116,9 @@ std::string privateDev()
         return errorText("bind /dev");
     if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0)
         return errorText("mount /dev");
-    for (const char *dev : {"null", "zero", "full", "random", "urandom", "tty"}) {
-        std::string to = std::string("/dev/") + dev;
-        std::string from = host + "/" + dev;
-        int fd = open(to.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
-        if (fd >= 0)
-            close(fd);
-        mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr);
+    for (std::string dev : {"null", "zero", "full", "random", "urandom", "tty"}) {
+        writeFile("/dev/" + dev, "");
+        mount((host + "/" + dev).c_str(), ("/dev/" + dev).c_str(), nullptr, MS_BIND, nullptr);
     }
     if (symlink("/proc/self/fd", "/dev/fd") != 0)
         return errorText("/dev/fd");
@@ -106,107 +130,56 @@ std::string privateDev()
 // test. The thread only calls recv() into preallocated slots and publishes
 // them with one atomic store, so that it holds no lock that a fork() in the
 // test could copy into a child in the locked state.
-class SyslogReceiver {
-public:
-    static SyslogReceiver &get()
-    {
-        static SyslogReceiver receiver;
-        return receiver;
-    }
-
-    // Everything this process (or a child it has waited for) logged before
-    // the call is queued ahead of a marker sent now: waiting for the marker,
-    // not for a quiet spell alone, keeps a receiver thread that the
-    // scheduler runs late from losing lines. quietMs then waits for
-    // processes that log on their own time.
-    std::vector<SyslogLine> drain(int quietMs)
-    {
-        using namespace std::chrono;
-        std::string mark = kMark + std::to_string(++marks_);
-        sendto(fd_, mark.data(), mark.size(), 0, reinterpret_cast<sockaddr *>(&addr_), sizeof addr_);
-        std::vector<SyslogLine> lines;
-        bool marked = false;
-        auto start = steady_clock::now(), quietSince = start;
-        for (;;) {
-            size_t now = written_.load(std::memory_order_acquire);
-            for (; read_ < now; ++read_, quietSince = steady_clock::now()) {
-                std::string text(slots_[read_ % kSlots].data, slots_[read_ % kSlots].len);
-                marked |= text == mark;
-                if (text.rfind(kMark, 0) != 0)
-                    lines.push_back(parse(text));
-            }
-            auto t = steady_clock::now();
-            if ((marked || t - start > seconds(10)) && t - quietSince >= milliseconds(quietMs))
-                return lines;
-            std::this_thread::sleep_for(milliseconds(2));
-        }
-    }
-
-private:
-    static constexpr size_t kSlots = 8192;
-    static constexpr size_t kSlotSize = 2048;
+struct SyslogReceiver {
+    static constexpr size_t kSlots = 8192, kSlotSize = 2048;
+    static constexpr const char *kMark = "kxtest-mark-";
     struct Slot {
         size_t len;
         char data[kSlotSize];
     };
+    int fd = -1;
+    sockaddr_un addr{AF_UNIX, "/dev/log"};
+    Slot *slots = new Slot[kSlots];
+    std::atomic<size_t> written{0};
+    size_t read = 0, marks = 0;
+};
 
-    SyslogReceiver() : slots_(new Slot[kSlots])
-    {
+// Never freed: its thread runs until the process ends.
+SyslogReceiver &receiver()
+{
+    static SyslogReceiver *r = [] {
+        auto *r = new SyslogReceiver;
         std::string err = privateDev();
+        r->fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        auto *addr = reinterpret_cast<sockaddr *>(&r->addr);
+        if (err.empty() && (r->fd < 0 || bind(r->fd, addr, sizeof r->addr) != 0))
+            err = errorText("/dev/log");
         if (!err.empty()) {
             fprintf(stderr, "kxtest: %s\n", err.c_str());
             abort();
         }
-        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        addr_.sun_family = AF_UNIX;
-        strcpy(addr_.sun_path, "/dev/log");
-        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&addr_), sizeof addr_) != 0) {
-            perror("kxtest: /dev/log");
-            abort();
-        }
-        std::thread([this] { receive(); }).detach();
-        while (!running_.load(std::memory_order_acquire))
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+        std::thread([r] {
+            for (size_t next = 0;; next = r->written.load(std::memory_order_relaxed)) {
+                SyslogReceiver::Slot &slot = r->slots[next % SyslogReceiver::kSlots];
+                ssize_t n = recv(r->fd, slot.data, SyslogReceiver::kSlotSize, 0);
+                slot.len = static_cast<size_t>(n);
+                if (n >= 0)
+                    r->written.store(next + 1, std::memory_order_release);
+            }
+        }).detach();
+        return r;
+    }();
+    return *r;
+}
 
-    [[noreturn]] void receive()
-    {
-        running_.store(true, std::memory_order_release);
-        for (;;) {
-            size_t next = written_.load(std::memory_order_relaxed);
-            Slot &slot = slots_[next % kSlots];
-            ssize_t n = recv(fd_, slot.data, kSlotSize, 0);
-            if (n < 0)
-                continue;
-            slot.len = static_cast<size_t>(n);
-            written_.store(next + 1, std::memory_order_release);
-        }
-    }
-
-    static SyslogLine parse(const std::string &text)
-    {
-        static const std::regex header(R"(^<(\d+)>\w{3} [ \d]\d \d\d:\d\d:\d\d ([^:]*): )");
-        SyslogLine line;
-        std::smatch m;
-        if (std::regex_search(text, m, header)) {
-            line.priority = std::stoi(m[1]);
-            line.ident = m[2];
-            line.message = m.suffix();
-        } else {
-            line.message = text;
-        }
-        return line;
-    }
-
-    static constexpr const char *kMark = "kxtest-mark-";
-    int fd_ = -1;
-    sockaddr_un addr_{};
-    size_t marks_ = 0;
-    Slot *slots_;
-    std::atomic<size_t> written_{0};
-    std::atomic<bool> running_{false};
-    size_t read_ = 0;
-};
+SyslogLine parseSyslog(const std::string &text)
+{
+    static const std::regex header(R"(^<(\d+)>\w{3} [ \d]\d \d\d:\d\d:\d\d ([^:]*): )");
+    std::smatch m;
+    if (!std::regex_search(text, m, header))
+        return {-1, "", text};
+    return {std::stoi(m[1]), m[2], m.suffix()};
+}
 
 } // namespace
 
@@ -236,7 +209,10 @@ std::string readFile(const std::string &path)
     return text;
 }
 
-bool setMsgMax(int value) { return writeFile("/proc/sys/fs/mqueue/msg_max", std::to_string(value)); }
+bool setMsgMax(int value)
+{
+    return writeFile("/proc/sys/fs/mqueue/msg_max", std::to_string(value));
+}
 
 std::string enterSandbox(int msgMax)
 {
@@ -245,38 +221,221 @@ std::string enterSandbox(int msgMax)
         err = errorText("make mounts private");
     if (err.empty() && !setMsgMax(msgMax))
         err = errorText("fs.mqueue.msg_max");
-    if (err.empty())
-        err = privateTmp();
-    return err;
+    return err.empty() ? privateTmp() : err;
 }
 
-ChildResult runChild(const std::function<void()> &body)
+// Everything this process (or a child it has waited for) logged before the
+// call is queued ahead of a marker sent now: waiting for the marker, not for
+// a quiet spell alone, keeps a receiver thread that the scheduler runs late
+// from losing lines. quietMs then waits for processes that log on their own
+// time.
+std::vector<SyslogLine> syslogDrain(int quietMs)
 {
-    ChildResult result;
-    // Files rather than pipes: the child may write more than a pipe holds
-    // before the parent reads.
+    SyslogReceiver &r = receiver();
+    std::string mark = SyslogReceiver::kMark + std::to_string(++r.marks);
+    sendto(r.fd, mark.data(), mark.size(), 0, reinterpret_cast<sockaddr *>(&r.addr), sizeof r.addr);
+    std::vector<SyslogLine> lines;
+    bool marked = false;
+    auto start = steady_clock::now(), quietSince = start;
+    for (;;) {
+        for (size_t now = r.written.load(std::memory_order_acquire); r.read < now; ++r.read) {
+            const SyslogReceiver::Slot &slot = r.slots[r.read % SyslogReceiver::kSlots];
+            std::string text(slot.data, slot.len);
+            marked |= text == mark;
+            if (!text.starts_with(SyslogReceiver::kMark))
+                lines.push_back(parseSyslog(text));
+            quietSince = steady_clock::now();
+        }
+        auto t = steady_clock::now();
+        if ((marked || t - start > seconds(10)) && t - quietSince >= milliseconds(quietMs))
+            return lines;
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+}
+
+// Files rather than pipes: the child may write more than a pipe holds
+// before the parent reads.
+ChildResult runForked(const std::function<void(int out, int err)> &child, int timeoutMs)
+{
     int out = memfd_create("child-out", MFD_CLOEXEC);
     int err = memfd_create("child-err", MFD_CLOEXEC);
     fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-        dup2(out, STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
-        body();
+        child(out, err);
         fflush(nullptr);
         _exit(0);
     }
+    ChildResult r;
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    r.timedOut = !waitUntil(timeoutMs, [&] { return waitpid(pid, &status, WNOHANG) != 0; });
+    if (r.timedOut) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
     }
-    result.exited = WIFEXITED(status);
-    result.exitCode = result.exited ? WEXITSTATUS(status) : -1;
-    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    result.out = readFd(out);
-    result.err = readFd(err);
+    r.exited = WIFEXITED(status);
+    r.exitCode = r.exited ? WEXITSTATUS(status) : -1;
+    r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    r.out = readFd(out);
+    r.err = readFd(err);
     close(out);
     close(err);
-    return result;
+    return r;
+}
+
+ChildResult runChild(const std::function<void()> &body)
+{
+    return runForked(
+        [&](int out, int err) {
+            dup2(out, STDOUT_FILENO);
+            dup2(err, STDERR_FILENO);
+            body();
+        },
+        120000);
+}
+
+void expectAssertion(const std::function<void()> &body, const std::string &file,
+                     const std::string &function, const std::string &condition)
+{
+    ChildResult r = runChild([&] {
+        g_debug_level |= KX_DBG_STDOUT;
+        body();
+    });
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.exitCode, 255);
+    std::regex report("\x1b\\[31mASSERT:" + file + "/" + function + ":[0-9]+:" + condition +
+                      "\n\x1b\\[0m");
+    EXPECT_TRUE(std::regex_search(r.out, report)) << r.out;
+}
+
+void execCommand(const std::vector<std::string> &line, const std::vector<std::string> &env, int in,
+                 int out, int err)
+{
+    for (auto [from, to] :
+         {std::pair{in, STDIN_FILENO}, {out, STDOUT_FILENO}, {err, STDERR_FILENO}})
+        if (from >= 0)
+            dup2(from, to);
+    std::vector<char *> argv;
+    for (const auto &a : line)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    for (const auto &e : env)
+        putenv(const_cast<char *>(e.c_str()));
+    execvp(argv[0], argv.data());
+    perror(argv[0]);
+    _exit(127);
+}
+
+std::string programPath(const std::string &name)
+{
+    return std::string(KX_BINARY_DIR) + "/bin/" + name;
+}
+
+// Behind the cross build's emulator and its arguments, separated by ';'.
+std::vector<std::string> commandLine(const std::string &path, const std::vector<std::string> &args)
+{
+    std::vector<std::string> line;
+    std::string list = std::string(KX_TEST_EMULATOR) + ";";
+    for (size_t start = 0, end; (end = list.find(';', start)) != std::string::npos; start = end + 1)
+        if (end > start)
+            line.push_back(list.substr(start, end - start));
+    line.push_back(path);
+    line.insert(line.end(), args.begin(), args.end());
+    return line;
+}
+
+ProgramResult runProgram(const std::string &path, const std::vector<std::string> &args,
+                         const std::string &input, const std::vector<std::string> &env,
+                         int timeoutMs)
+{
+    int in = memfd_create("program-in", MFD_CLOEXEC);
+    if (write(in, input.data(), input.size()) != static_cast<ssize_t>(input.size()))
+        perror("program input");
+    lseek(in, 0, SEEK_SET);
+    auto line = commandLine(path, args);
+    ProgramResult r =
+        runForked([&](int out, int err) { execCommand(line, env, in, out, err); }, timeoutMs);
+    close(in);
+    return r;
+}
+
+std::string daemonPath() { return programPath("kxRedIro"); }
+
+Daemon::Daemon()
+{
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    out_ = memfd_create("daemon-out", MFD_CLOEXEC);
+    err_ = memfd_create("daemon-err", MFD_CLOEXEC);
+}
+
+Daemon::~Daemon()
+{
+    stop();
+    close(out_);
+    close(err_);
+}
+
+int Daemon::start(const std::vector<std::string> &args, const std::vector<std::string> &env)
+{
+    auto line = commandLine(daemonPath(), args);
+    return runForked([&](int, int) { execCommand(line, env, -1, out_, err_); }, 60000).exitCode;
+}
+
+pid_t Daemon::pid()
+{
+    if (pid_ == 0)
+        pid_ = findChild(getpid());
+    return pid_;
+}
+
+int Daemon::waitExit(int timeoutMs)
+{
+    // A daemon that has already ended is a zombie that findChild skips:
+    // then any child of ours is it.
+    pid_t target = pid() > 0 ? pid_ : -1, done = 0;
+    int status = 0;
+    waitUntil(timeoutMs, [&] { return (done = waitpid(target, &status, WNOHANG)) != 0; });
+    if (done <= 0)
+        return -1;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void Daemon::stop()
+{
+    if (pid() > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    pid_ = -1;
+}
+
+std::string Daemon::out() const { return readFd(out_); }
+std::string Daemon::err() const { return readFd(err_); }
+
+bool waitForMailbox(const std::string &name, int timeoutMs)
+{
+    return waitUntil(timeoutMs, [&] { return mailboxAttr(name).has_value(); });
+}
+
+std::optional<mq_attr> mailboxAttr(const std::string &name)
+{
+    mqd_t q = mq_open(name.c_str(), O_RDONLY | O_NONBLOCK);
+    if (q == static_cast<mqd_t>(-1))
+        return std::nullopt;
+    mq_attr attr{};
+    int rc = mq_getattr(q, &attr);
+    mq_close(q);
+    return rc == 0 ? std::optional(attr) : std::nullopt;
+}
+
+std::string freshIpcDir()
+{
+    static int serial;
+    std::string dir = "/tmp/kxipc-test-" + std::to_string(getpid()) + "-" +
+                      std::to_string(++serial);
+    mkdir(dir.c_str(), 0700);
+    return dir;
 }
 
 FdCapture::FdCapture(int fd) : fd_(fd)
@@ -304,8 +463,6 @@ std::string FdCapture::stop()
     return text;
 }
 
-std::vector<SyslogLine> syslogDrain(int quietMs) { return SyslogReceiver::get().drain(quietMs); }
-
 std::vector<std::string> splitLines(const std::string &text)
 {
     std::vector<std::string> lines;
@@ -320,9 +477,19 @@ std::string stripStamp(const std::string &line)
 {
     static const std::regex stamp(R"(^[A-Z][a-z]{2}\d\d \d\d:\d\d:\d\d )");
     std::smatch m;
-    if (!std::regex_search(line, m, stamp))
-        return "<no timestamp>";
-    return m.suffix();
+    return std::regex_search(line, m, stamp) ? std::string(m.suffix()) : "<no timestamp>";
 }
 
 } // namespace kxtest
+
+// main of every test program: enter the sandbox, then run the tests.
+int main(int argc, char **argv)
+{
+    testing::InitGoogleTest(&argc, argv);
+    std::string err = kxtest::enterSandbox();
+    if (!err.empty()) {
+        fprintf(stderr, "cannot enter the test sandbox: %s\n", err.c_str());
+        return 1;
+    }
+    return RUN_ALL_TESTS();
+}

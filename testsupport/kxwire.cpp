@@ -1,8 +1,5 @@
 #include "kxwire.h"
 
-#include "kxipc.h"
-
-#include <cerrno>
 #include <ctime>
 #include <fcntl.h>
 #include <mqueue.h>
@@ -12,7 +9,8 @@ namespace kxtest {
 
 Bytes element(uint8_t type, const Bytes &value)
 {
-    return Bytes{'\0', static_cast<char>(value.size() >> 8), static_cast<char>(value.size()), static_cast<char>(type)} +
+    size_t n = value.size();
+    return Bytes{'\0', static_cast<char>(n >> 8), static_cast<char>(n), static_cast<char>(type)} +
            value;
 }
 
@@ -22,7 +20,9 @@ Bytes message(uint8_t type, const std::vector<Bytes> &elements)
     for (const auto &e : elements)
         body += e;
     size_t total = 4 + body.size();
-    return Bytes{static_cast<char>(total >> 8), static_cast<char>(total), '\0', static_cast<char>(type)} + body;
+    return Bytes{static_cast<char>(total >> 8), static_cast<char>(total), '\0',
+                 static_cast<char>(type)} +
+           body;
 }
 
 Bytes command(const Bytes &code, const Bytes &args, const Bytes &source, const Bytes &destination)
@@ -46,20 +46,6 @@ size_t u16(const Bytes &m, size_t at)
 }
 
 } // namespace
-
-bool wellFormed(const Bytes &msg)
-{
-    if (msg.size() < 8 || u16(msg, 0) != msg.size() || static_cast<uint8_t>(msg.back()) != 0xEE)
-        return false;
-    size_t at = 4;
-    while (at + 4 <= msg.size()) {
-        size_t len = u16(msg, at + 1);
-        if (static_cast<uint8_t>(msg[at + 3]) == 0xEE)
-            return at + 4 == msg.size() && len == 0;
-        at += 4 + len;
-    }
-    return false;
-}
 
 std::optional<Bytes> valueOf(const Bytes &msg, uint8_t type)
 {
@@ -97,9 +83,10 @@ std::vector<uint8_t> layout(std::initializer_list<Piece> pieces)
 
 const std::vector<uint8_t> &suCommand()
 {
-    static const std::vector<uint8_t> su = layout({0x00, 0x2D, 0x00, 0x0A, 0x00, 0x00, 0x02, 0x41, "SU", 0x00, 0x00,
-                                                   0x00, 0x42, 0x00, 0x00, 0x0A, 0x44, "/to_camera", 0x00, 0x00,
-                                                   0x09, 0x43, "/to_kxnet", 0x00, 0x00, 0x00, 0xEE});
+    static const std::vector<uint8_t> su =
+        layout({0x00, 0x2D, 0x00, 0x0A, 0x00, 0x00, 0x02, 0x41, "SU", 0x00, 0x00, 0x00, 0x42, 0x00,
+                0x00, 0x0A, 0x44, "/to_camera", 0x00, 0x00, 0x09, 0x43, "/to_kxnet", 0x00, 0x00,
+                0x00, 0xEE});
     return su;
 }
 
@@ -140,40 +127,27 @@ std::optional<Bytes> take(const std::string &mailbox, int timeoutMs)
     return Bytes(buf, static_cast<size_t>(n));
 }
 
-struct Camera::Handle {
-    kxIpcHdl hdl{};
-    bool open = false;
-};
-
-Camera::Camera(const std::string &endpoint) : handle_(new Handle)
-{
-    handle_->open = kxIpcRtInit(endpoint.c_str(), &handle_->hdl) == 0;
-}
+Camera::Camera(const std::string &endpoint) : open_(kxIpcRtInit(endpoint.c_str(), &hdl_) == 0) {}
 
 Camera::~Camera()
 {
-    if (handle_->open)
-        kxIpcClose(&handle_->hdl);
-    delete handle_;
+    if (open_)
+        kxIpcClose(&hdl_);
 }
 
-bool Camera::ok() const { return handle_->open; }
+bool Camera::ok() const { return open_; }
 
 bool Camera::send(const Bytes &msg)
 {
-    return kxIpcSend(&handle_->hdl, msg.data(), static_cast<int>(msg.size())) >= 0;
+    return kxIpcSend(&hdl_, msg.data(), static_cast<int>(msg.size())) >= 0;
 }
 
 std::optional<Bytes> Camera::receive(int timeoutMs)
 {
-    pollfd p{kxIpcGetFd(&handle_->hdl), POLLIN, 0};
-    if (p.fd < 0 || poll(&p, 1, timeoutMs) != 1)
-        return std::nullopt;
+    pollfd p{kxIpcGetFd(&hdl_), POLLIN, 0};
     char buf[KXIPC_MSG_MAX];
-    int n = kxIpcReceive(&handle_->hdl, buf);
-    if (n <= 0)
-        return std::nullopt;
-    return Bytes(buf, static_cast<size_t>(n));
+    int n = p.fd >= 0 && poll(&p, 1, timeoutMs) == 1 ? kxIpcReceive(&hdl_, buf) : 0;
+    return n <= 0 ? std::nullopt : std::optional(Bytes(buf, static_cast<size_t>(n)));
 }
 
 } // namespace kxtest

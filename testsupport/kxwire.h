@@ -4,6 +4,8 @@
 // IPC endpoints.
 #pragma once
 
+#include "kxipc.h"
+
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
@@ -30,11 +32,6 @@ Bytes command(const Bytes &code, const Bytes &args = {}, const Bytes &source = "
 // address elements' types exchanged, the payload before the end element.
 Bytes response(const Bytes &code, const Bytes &args, const Bytes &payload,
                const Bytes &source = "/to_camera", const Bytes &destination = "/to_kxnet");
-
-// Well-formedness by the definition of the format: the last byte is 0xEE,
-// the first element of type 0xEE met on the walk is the last four bytes,
-// and the element lengths add up to the total. Reads only msg.
-bool wellFormed(const Bytes &msg);
 
 // The value of the first element of the type, if there is one.
 std::optional<Bytes> valueOf(const Bytes &msg, uint8_t type);
@@ -67,8 +64,8 @@ public:
     std::optional<Bytes> receive(int timeoutMs = 5000);
 
 private:
-    struct Handle;
-    Handle *handle_;
+    kxIpcHdl hdl_{};
+    bool open_ = false;
 };
 
 } // namespace kxtest
