@@ -1,9 +1,9 @@
 /*
  * kxmqask TO FROM HEX [TIMEOUT_MS]: what the network daemon does with one
- * command. Waits until both mailboxes exist, puts the message HEX (hex
- * digits, blanks allowed) into mailbox TO, takes the first message that
- * arrives in mailbox FROM and prints it as hex. Exit status 0 when a
- * message came, 1 on a time-out, 2 on any other failure.
+ * command. Waits until both mailboxes exist, puts the message HEX (bytes in
+ * hex, blanks between them allowed) into mailbox TO, takes the first
+ * message that arrives in mailbox FROM and prints it as hex. Exit status 0
+ * when a message came, 1 on a time-out, 2 on any other failure.
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -14,21 +14,18 @@
 #include <time.h>
 #include <unistd.h>
 
-static long long nowMs(void)
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
-}
+static struct timespec deadline; /* CLOCK_REALTIME, as mq_timedreceive wants it */
 
-static mqd_t openWhenThere(const char *name, int flags, long long deadline)
+static mqd_t openWhenThere(const char *name, int flags)
 {
-    for (;;) {
-        mqd_t q = mq_open(name, flags);
-        if (q != (mqd_t)-1 || errno != ENOENT || nowMs() > deadline)
-            return q;
+    mqd_t q;
+    struct timespec now;
+    while ((q = mq_open(name, flags)) == (mqd_t)-1 && errno == ENOENT &&
+           clock_gettime(CLOCK_REALTIME, &now) == 0 &&
+           (now.tv_sec < deadline.tv_sec ||
+            (now.tv_sec == deadline.tv_sec && now.tv_nsec < deadline.tv_nsec)))
         usleep(10000);
-    }
+    return q;
 }
 
 int main(int argc, char **argv)
@@ -37,48 +34,28 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: %s TO FROM HEX [TIMEOUT_MS]\n", argv[0]);
         return 2;
     }
-    long long deadline = nowMs() + (argc > 4 ? atoll(argv[4]) : 10000);
+    long long ns = (argc > 4 ? atoll(argv[4]) : 10000) * 1000000;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    ns += deadline.tv_nsec;
+    deadline.tv_sec += ns / 1000000000;
+    deadline.tv_nsec = ns % 1000000000;
     unsigned char msg[2048];
     size_t len = 0;
-    for (const char *p = argv[3]; *p != '\0';) {
-        unsigned byte;
-        int used;
-        if (*p == ' ') {
-            p++;
-            continue;
-        }
-        if (len == sizeof msg || sscanf(p, "%2x%n", &byte, &used) != 1 || used != 2) {
-            fprintf(stderr, "kxmqask: bad hex at '%s'\n", p);
-            return 2;
-        }
-        msg[len++] = (unsigned char)byte;
-        p += used;
+    const char *p = argv[3];
+    for (int used = 0; len < sizeof msg && sscanf(p, " %2hhx%n", &msg[len], &used) == 1; p += used)
+        len++;
+    if (p[strspn(p, " ")] != '\0') {
+        fprintf(stderr, "kxmqask: bad hex at '%s'\n", p);
+        return 2;
     }
-
-    mqd_t to = openWhenThere(argv[1], O_WRONLY, deadline);
-    mqd_t from = openWhenThere(argv[2], O_RDONLY, deadline);
-    if (to == (mqd_t)-1 || from == (mqd_t)-1) {
+    mqd_t to = openWhenThere(argv[1], O_WRONLY);
+    mqd_t from = openWhenThere(argv[2], O_RDONLY);
+    if (to == (mqd_t)-1 || from == (mqd_t)-1 || mq_send(to, (const char *)msg, len, 0) != 0) {
         fprintf(stderr, "kxmqask: %s or %s: %s\n", argv[1], argv[2], strerror(errno));
         return errno == ENOENT ? 1 : 2;
     }
-    struct mq_attr attr;
-    if (mq_getattr(from, &attr) != 0 || mq_send(to, (const char *)msg, len, 0) != 0) {
-        perror("kxmqask");
-        return 2;
-    }
-    char *reply = malloc((size_t)attr.mq_msgsize);
-    struct timespec until;
-    clock_gettime(CLOCK_REALTIME, &until);
-    long long left = deadline - nowMs();
-    if (left < 0)
-        left = 0;
-    until.tv_sec += left / 1000;
-    until.tv_nsec += (left % 1000) * 1000000;
-    if (until.tv_nsec >= 1000000000) {
-        until.tv_sec++;
-        until.tv_nsec -= 1000000000;
-    }
-    ssize_t n = mq_timedreceive(from, reply, (size_t)attr.mq_msgsize, NULL, &until);
+    static char reply[1 << 16]; /* beyond any mailbox's message size */
+    ssize_t n = mq_timedreceive(from, reply, sizeof reply, NULL, &deadline);
     if (n < 0) {
         fprintf(stderr, "kxmqask: %s: %s\n", argv[2], strerror(errno));
         return errno == ETIMEDOUT ? 1 : 2;
