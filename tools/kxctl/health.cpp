@@ -160,9 +160,6 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-const char *const kMailboxes[] = {KXMBOXtoCAMERA, KXMBOXtoRTOS, KXMBOXtoUNUSED, KXMBOXtoKXNET,
-                                  KXMBOXtoATH,    KXMBOXtoUDP,  KXMBOXtoPLAT,   KXMBOXtoBLE};
-
 std::string clockTime(time_t when)
 {
     struct tm local {};
@@ -226,7 +223,8 @@ int runStatus(const OutputOptions &out)
               {"endpoint_dir", endpointDir()}, {"endpoints", json::array()}};
     if (!out.json)
         printLine("daemon       " + daemonText(daemon) + "\nmailboxes");
-    for (const char *name : kMailboxes) {
+    for (const DaemonMailbox &box : kDaemonMailboxes) {
+        const char *name = box.name;
         MailboxInfo info = mailboxInfo(name);
         bool known = info.exists && info.error == 0;
         j["mailboxes"].push_back({{"name", name},

@@ -29,12 +29,6 @@ json elementsJson(const Message &m)
     return list;
 }
 
-double epochSeconds(WallClock::time_point when)
-{
-    auto us = std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch());
-    return static_cast<double>(us.count()) / 1e6;
-}
-
 void addValue(json &out, const char *key, const Element *e)
 {
     if (e != nullptr)

@@ -3,6 +3,8 @@
 #include "signals.h"
 #include "status.h"
 
+#include "kxRedIro.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -12,6 +14,17 @@
 #include <unistd.h>
 
 namespace kxctl {
+
+const std::array<DaemonMailbox, 8> kDaemonMailboxes = {{
+    {KXMBOXtoCAMERA, KXMSG_MAX_COUNT_MD},
+    {KXMBOXtoRTOS, KXMSG_MAX_COUNT_LG},
+    {KXMBOXtoUNUSED, KXMSG_MAX_COUNT_SM},
+    {KXMBOXtoKXNET, KXMSG_MAX_COUNT_LG},
+    {KXMBOXtoATH, KXMSG_MAX_COUNT_MD},
+    {KXMBOXtoUDP, KXMSG_MAX_COUNT_MD},
+    {KXMBOXtoPLAT, KXMSG_MAX_COUNT_MD},
+    {KXMBOXtoBLE, KXMSG_MAX_COUNT_LG},
+}};
 
 namespace {
 

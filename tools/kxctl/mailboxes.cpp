@@ -5,8 +5,6 @@
 #include "status.h"
 #include "verbs.h"
 
-#include "kxMbox.h"
-#include "kxRedIro.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -17,20 +15,7 @@ namespace kxctl {
 
 namespace {
 
-struct Expected {
-    const char *name;
-    long capacity;
-};
-
-// As the daemon opens and creates them.
-const Expected kMailboxes[] = {
-    {KXMBOXtoCAMERA, KXMSG_MAX_COUNT_MD}, {KXMBOXtoRTOS, KXMSG_MAX_COUNT_LG},
-    {KXMBOXtoUNUSED, KXMSG_MAX_COUNT_SM}, {KXMBOXtoKXNET, KXMSG_MAX_COUNT_LG},
-    {KXMBOXtoATH, KXMSG_MAX_COUNT_MD},    {KXMBOXtoUDP, KXMSG_MAX_COUNT_MD},
-    {KXMBOXtoPLAT, KXMSG_MAX_COUNT_MD},   {KXMBOXtoBLE, KXMSG_MAX_COUNT_LG},
-};
-
-nlohmann::ordered_json jsonRow(const Expected &e, const MailboxInfo &info)
+nlohmann::ordered_json jsonRow(const DaemonMailbox &e, const MailboxInfo &info)
 {
     nlohmann::ordered_json row = {
         {"name", e.name}, {"exists", info.exists}, {"expected_capacity", e.capacity}};
@@ -47,7 +32,7 @@ nlohmann::ordered_json jsonRow(const Expected &e, const MailboxInfo &info)
 
 // A missing mailbox shows the capacity that the daemon gives it in
 // parentheses; an existing one of another capacity says so.
-std::string textRow(const Expected &e, const MailboxInfo &info)
+std::string textRow(const DaemonMailbox &e, const MailboxInfo &info)
 {
     if (info.exists && info.error != 0)
         return std::string(e.name) + std::string(12 - std::min<size_t>(strlen(e.name), 11), ' ') +
@@ -74,7 +59,7 @@ int runMailboxes(const OutputOptions &out)
     bool all = true;
     if (!out.json)
         printLine("MAILBOX     EXISTS MESSAGES CAPACITY   SIZE");
-    for (const Expected &e : kMailboxes) {
+    for (const DaemonMailbox &e : kDaemonMailboxes) {
         MailboxInfo info = mailboxInfo(e.name);
         all = all && info.exists;
         printLine(out.json ? jsonRow(e, info).dump() : textRow(e, info));

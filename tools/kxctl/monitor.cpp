@@ -36,7 +36,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr char kSyslogEnv[] = "KX_SYSLOG_FILE";
 constexpr int kPauseMs = 200; // a dump still open after this long is handed out
 
 // Where the trace is read from, and how far.

@@ -11,6 +11,12 @@
 
 namespace kxctl {
 
+double epochSeconds(WallClock::time_point when)
+{
+    auto us = std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch());
+    return static_cast<double>(us.count()) / 1e6;
+}
+
 OutputOptions makeOutputOptions(bool json, bool verbose)
 {
     const char *noColour = getenv("NO_COLOR");

@@ -31,6 +31,9 @@ struct Origin {
 
 using WallClock = std::chrono::system_clock;
 
+// Seconds since the epoch, to the microsecond, as JSON lines carry time.
+double epochSeconds(WallClock::time_point when);
+
 // Colour only on a terminal and only when NO_COLOR is unset or empty.
 OutputOptions makeOutputOptions(bool json, bool verbose);
 

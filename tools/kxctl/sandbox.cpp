@@ -44,7 +44,6 @@ constexpr char kLogDir[] = "/tmp/fuse_d";
 // The daemon logs to syslog always; inside, a receiver of ours at /dev/log
 // keeps those lines here, where kxctl monitor finds them by default.
 constexpr char kSyslogFile[] = "/tmp/fuse_d/syslog.txt";
-constexpr char kSyslogEnv[] = "KX_SYSLOG_FILE";
 constexpr char kHostDev[] = "/tmp/.kxsandbox-dev";
 
 bool writeText(const char *path, const std::string &text)

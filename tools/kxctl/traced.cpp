@@ -58,12 +58,6 @@ std::string shownText(const Traced &t)
     return text + " of " + std::to_string(t.raw.size()) + " (the log shows head and tail only)";
 }
 
-double epochSeconds(std::chrono::system_clock::time_point when)
-{
-    auto us = std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch());
-    return static_cast<double>(us.count()) / 1e6;
-}
-
 std::string heading(const Traced &t, const Message &m, const Meaning &meaning, bool colour)
 {
     auto paint = [colour](const char *code, const std::string &text) {

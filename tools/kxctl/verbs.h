@@ -60,6 +60,10 @@ struct SandboxOptions {
     std::vector<std::string> command;
 };
 
+// Inside a sandbox: the file that keeps the daemon's syslog lines, where
+// monitor reads them by default.
+inline constexpr char kSyslogEnv[] = "KX_SYSLOG_FILE";
+
 int runCall(const OutputOptions &out, const CallOptions &options);
 int runSend(const OutputOptions &out, const CallOptions &options);
 int runDb(const OutputOptions &out, const DbOptions &options);
