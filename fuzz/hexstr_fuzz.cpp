@@ -1,15 +1,13 @@
 // libFuzzer target for the string hex dump: any bytes, at any alignment,
 // dumped into a destination of a fuzzed size. Nothing may land beyond it,
 // it must stay terminated and hold the start of the whole text, whose
-// length the result gives; the whole text is made of "..." lines and dump
-// lines of one width. The leading bytes of the input steer the dump, the
-// rest are the data.
+// length the result gives (the lines' layout is the unit tests' concern).
+// The leading bytes of the input steer the dump, the rest are the data.
 #include "kxFuzz.h"
 #include "kxHexStr.h"
 
 #include <algorithm>
 #include <cstring>
-#include <string_view>
 #include <vector>
 
 namespace {
@@ -18,24 +16,6 @@ constexpr const char *kPrefixes[] = {"", "> ", "ERROR ", "[dump 17] "};
 // Eight lines already fold, and cut where the destination is smaller;
 // more would only slow the fuzzing down.
 constexpr size_t kMaxData = 128;
-
-// Unaligned dumps only: their labels have 8 digits, aligned ones may have more.
-void checkLines(std::string_view text, std::string_view prefix, int len)
-{
-    constexpr size_t kLineWidth = 78; // label, 16 slots, 16 characters
-    int lines = 0;
-    while (!text.empty()) {
-        size_t eol = text.find('\n');
-        check(eol != std::string_view::npos);
-        std::string_view line = text.substr(0, eol);
-        if (line != "...") {
-            check(line.size() == prefix.size() + kLineWidth && line.starts_with(prefix));
-            ++lines;
-        }
-        text.remove_prefix(eol + 1);
-    }
-    check(lines >= 1 && lines <= (len + 15) / 16);
-}
 
 } // namespace
 
@@ -68,7 +48,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(memchr(dst.data(), 0, dsize) == dst.data() + kept);
         check(memcmp(dst.data(), whole.data(), kept) == 0);
     }
-    if (len > 0 && !aligned)
-        checkLines({whole.data(), static_cast<size_t>(r)}, prefix, len);
     return 0;
 }
