@@ -95,16 +95,26 @@ TEST_F(Mbox, OversizedOrOneTooManyEndsTheProcessUnsent)
     EXPECT_EQ(kxtest::mailboxAttr(name_).value().mq_curmsgs, KXMSG_MAX_COUNT_LG);
 }
 
-// None of them is a broken mailbox, so none ends the process.
+// None of them is a broken mailbox, so none ends the process, but each is
+// logged; so is a mailbox found with messages of another size, which is
+// kept as it is.
 TEST_F(Mbox, RefusedSendsReturnMinusOne)
 {
     ASSERT_EQ(kxMbox_rxopen_ext(name(), KXMSG_MAX_COUNT_SM, 64, &rx), 0);
     ASSERT_EQ(kxMbox_txopen(name(), &tx), 0);
+    kxtest::FdCapture out;
     std::vector<char> msg(65, 'm');
     EXPECT_EQ(kxMbox_send(msg.data(), 65, &tx), -1) << "longer than the queue's messages";
     EXPECT_EQ(kxMbox_send(msg.data(), -1, &tx), -1) << "negative length";
     EXPECT_EQ(kxMbox_send(msg.data(), 10, &rx), -1) << "a record opened for receiving";
     EXPECT_EQ(kxtest::mailboxAttr(name_).value().mq_curmsgs, 0);
+    EXPECT_EQ(kxMbox_create(name(), KXMSG_MAX_COUNT_SM), 0);
+    std::string text = out.stop();
+    EXPECT_NE(text.find("mbox=" + name_ + " len=65 errno=Message too long\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("mbox=" + name_ + " has msgsize=64 maxmsg="), std::string::npos);
+    EXPECT_NE(text.find(", not msgsize=1500; remove it: rm /dev/mqueue" + name_ + "\n"),
+              std::string::npos);
 }
 
 // Each failed open logs the name with the system's text for the cause and
