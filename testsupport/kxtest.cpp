@@ -268,14 +268,12 @@ ChildResult runForked(const std::function<void(int out, int err)> &child, int ti
     }
     ChildResult r;
     int status = 0;
-    r.timedOut = !waitUntil(timeoutMs, [&] { return waitpid(pid, &status, WNOHANG) != 0; });
-    if (r.timedOut) {
+    if (!waitUntil(timeoutMs, [&] { return waitpid(pid, &status, WNOHANG) != 0; })) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
     }
     r.exited = WIFEXITED(status);
     r.exitCode = r.exited ? WEXITSTATUS(status) : -1;
-    r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     r.out = readFd(out);
     r.err = readFd(err);
     close(out);
@@ -349,9 +347,9 @@ ProgramResult runProgram(const std::string &path, const std::vector<std::string>
                          int timeoutMs)
 {
     int in = memfd_create("program-in", MFD_CLOEXEC);
-    if (write(in, input.data(), input.size()) != static_cast<ssize_t>(input.size()))
+    // pwrite leaves the offset at 0, where the program starts reading.
+    if (pwrite(in, input.data(), input.size(), 0) != static_cast<ssize_t>(input.size()))
         perror("program input");
-    lseek(in, 0, SEEK_SET);
     auto line = commandLine(path, args);
     ProgramResult r =
         runForked([&](int out, int err) { execCommand(line, env, in, out, err); }, timeoutMs);
@@ -421,12 +419,10 @@ bool waitForMailbox(const std::string &name, int timeoutMs)
 std::optional<mq_attr> mailboxAttr(const std::string &name)
 {
     mqd_t q = mq_open(name.c_str(), O_RDONLY | O_NONBLOCK);
-    if (q == static_cast<mqd_t>(-1))
-        return std::nullopt;
     mq_attr attr{};
-    int rc = mq_getattr(q, &attr);
+    bool ok = q != static_cast<mqd_t>(-1) && mq_getattr(q, &attr) == 0;
     mq_close(q);
-    return rc == 0 ? std::optional(attr) : std::nullopt;
+    return ok ? std::optional(attr) : std::nullopt;
 }
 
 std::string freshIpcDir()

@@ -21,12 +21,10 @@ std::string enterSandbox(int msgMax = kSandboxMsgMax);
 // Sets fs.mqueue.msg_max of the current IPC namespace.
 bool setMsgMax(int value);
 
-// What a child process or program did: its exit status (or signal) and its output.
+// What a child process or program did: its exit status and its output.
 struct ChildResult {
     bool exited = false;
     int exitCode = -1; // when exited
-    int signal = 0;    // when killed
-    bool timedOut = false;
     std::string out; // standard output
     std::string err; // standard error
 };

@@ -1,6 +1,5 @@
 #include "kxwire.h"
 
-#include <ctime>
 #include <fcntl.h>
 #include <mqueue.h>
 #include <poll.h>
@@ -102,29 +101,20 @@ std::string toHex(const Bytes &bytes)
 bool post(const std::string &mailbox, const Bytes &msg)
 {
     mqd_t q = mq_open(mailbox.c_str(), O_WRONLY);
-    if (q == static_cast<mqd_t>(-1))
-        return false;
-    int rc = mq_send(q, msg.data(), msg.size(), 0);
+    bool sent = q != static_cast<mqd_t>(-1) && mq_send(q, msg.data(), msg.size(), 0) == 0;
     mq_close(q);
-    return rc == 0;
+    return sent;
 }
 
 std::optional<Bytes> take(const std::string &mailbox, int timeoutMs)
 {
-    mqd_t q = mq_open(mailbox.c_str(), O_RDONLY);
-    if (q == static_cast<mqd_t>(-1))
-        return std::nullopt;
-    timespec deadline{};
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    long ns = deadline.tv_nsec + (timeoutMs % 1000) * 1000000L;
-    deadline.tv_sec += timeoutMs / 1000 + ns / 1000000000L;
-    deadline.tv_nsec = ns % 1000000000L;
+    // On Linux a mailbox descriptor is a file descriptor that poll() takes.
+    pollfd p{mq_open(mailbox.c_str(), O_RDONLY | O_NONBLOCK), POLLIN, 0};
     char buf[8192];
-    ssize_t n = mq_timedreceive(q, buf, sizeof buf, nullptr, &deadline);
-    mq_close(q);
-    if (n < 0)
-        return std::nullopt;
-    return Bytes(buf, static_cast<size_t>(n));
+    bool ready = p.fd >= 0 && poll(&p, 1, timeoutMs) == 1;
+    ssize_t n = ready ? mq_receive(p.fd, buf, sizeof buf, nullptr) : -1;
+    mq_close(p.fd);
+    return n < 0 ? std::nullopt : std::optional(Bytes(buf, static_cast<size_t>(n)));
 }
 
 Camera::Camera(const std::string &endpoint) : open_(kxIpcRtInit(endpoint.c_str(), &hdl_) == 0) {}
