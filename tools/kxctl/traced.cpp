@@ -75,18 +75,33 @@ std::string heading(const Traced &t, const Message &m, const Meaning &meaning, b
     return text + (t.cut() ? "  (cut)\n" : "\n");
 }
 
+// A count, an offset or a type from a line of outside input: a whole
+// number up to max, or the line is refused. JSON's numbers may be
+// fractions or far too large, and converting those is undefined.
+size_t whole(const json &v, size_t max)
+{
+    if (!v.is_number_unsigned() || v.get<uint64_t>() > max)
+        throw std::invalid_argument("not a whole number up to " + std::to_string(max));
+    return v.get<size_t>();
+}
+
+size_t wholeOr(const json &j, const char *key, size_t otherwise, size_t max)
+{
+    return j.contains(key) ? whole(j.at(key), max) : otherwise;
+}
+
 // The message as listen and call write it without -v: its elements.
 Bytes fromElements(const json &j)
 {
-    Bytes raw = {0, 0, 0, static_cast<uint8_t>(j.value("type", 0))};
+    Bytes raw = {0, 0, 0, static_cast<uint8_t>(wholeOr(j, "type", 0, 0xFF))};
     for (const json &e : j.at("elements")) {
         Bytes value = parseHexText(e.at("value").get<std::string>());
-        size_t len = e.at("length").get<size_t>();
+        size_t len = whole(e.at("length"), 0xFFFF);
         raw.insert(raw.end(), {0, static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len),
-                               e.at("type").get<uint8_t>()});
+                               static_cast<uint8_t>(whole(e.at("type"), 0xFF))});
         raw.insert(raw.end(), value.begin(), value.end());
     }
-    size_t total = j.value("length", raw.size());
+    size_t total = wholeOr(j, "length", raw.size(), 0xFFFF);
     raw[0] = static_cast<uint8_t>(total >> 8);
     raw[1] = static_cast<uint8_t>(total);
     return raw;
@@ -95,12 +110,9 @@ Bytes fromElements(const json &j)
 void bytesFromJson(const json &j, Traced &t)
 {
     if (j.contains("parts")) {
-        size_t size = j.at("size").get<size_t>();
-        if (size > 0xFFFF)
-            throw std::invalid_argument("longer than any message");
-        t.raw.assign(size, 0);
+        t.raw.assign(whole(j.at("size"), 0xFFFF), 0);
         for (const json &part : j.at("parts")) {
-            size_t at = part.at("offset").get<size_t>();
+            size_t at = whole(part.at("offset"), 0xFFFF);
             Bytes bytes = parseHexText(part.at("hex").get<std::string>());
             if (at + bytes.size() > t.raw.size())
                 throw std::invalid_argument("a part lies beyond the message");
