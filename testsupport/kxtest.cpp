@@ -40,17 +40,6 @@ bool mkdirs(const std::string &path)
     return !ec;
 }
 
-// Polls done() until it is true: false when timeoutMs pass first.
-bool waitUntil(int timeoutMs, const std::function<bool()> &done)
-{
-    for (auto deadline = steady_clock::now() + milliseconds(timeoutMs); !done();) {
-        if (steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(milliseconds(2));
-    }
-    return true;
-}
-
 // A child of ours other than the one we started directly, i.e. the
 // detached daemon that was handed to us as subreaper.
 pid_t findChild(pid_t parent)
@@ -182,6 +171,17 @@ SyslogLine parseSyslog(const std::string &text)
 }
 
 } // namespace
+
+// Polls done() until it is true: false when timeoutMs pass first.
+bool waitUntil(int timeoutMs, const std::function<bool()> &done)
+{
+    for (auto deadline = steady_clock::now() + milliseconds(timeoutMs); !done();) {
+        if (steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    return true;
+}
 
 bool writeFile(const std::string &path, const std::string &content)
 {

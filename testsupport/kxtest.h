@@ -70,6 +70,9 @@ std::vector<std::string> splitLines(const std::string &text);
 // The text after the "%b%d %H:%M:%S " timestamp, or "<no timestamp>".
 std::string stripStamp(const std::string &line);
 
+// Polls done() until it is true: false when timeoutMs pass first.
+bool waitUntil(int timeoutMs, const std::function<bool()> &done);
+
 std::string readFile(const std::string &path);
 // All that a file descriptor holds, read from offset 0 (its offset stays).
 std::string readFd(int fd);

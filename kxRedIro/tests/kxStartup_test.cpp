@@ -8,12 +8,10 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
-#include <sched.h>
 
 #include <gtest/gtest.h>
 #include <regex>
 #include <set>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -166,40 +164,6 @@ TEST_F(Startup, MailboxLimitTooLowEndsTheDaemonAtTheFirstLargeMailbox)
         "^\033\\[31mASSERT:kxRedIro/src/kxRedIro[^/]*/main:\\d+:"
         "kxMbox_rxopen\\(KXMBOXtoRTOS, KXMSG_MAX_COUNT_LG, &rxq_to_rtos_wif\\) == 0\n\033\\[0m$");
     EXPECT_TRUE(std::regex_match(lines.back(), report)) << lines.back();
-}
-
-// Run by init (a service), the daemon has parent 1 and must not fork: it
-// keeps its process and session. A new PID namespace gives the test its
-// own process 1.
-void runDaemonUnderInit(const std::string &ipcEnv)
-{
-    if (unshare(CLONE_NEWPID) != 0) {
-        printf("no pid namespace");
-        return;
-    }
-    pid_t init = fork();
-    if (init != 0) {
-        waitpid(init, nullptr, 0);
-        return;
-    }
-    pid_t daemon = fork();
-    if (daemon == 0)
-        kxtest::execCommand(kxtest::commandLine(kxtest::daemonPath(), {}), {ipcEnv}, -1, -1, -1);
-    bool created = kxtest::waitForMailbox("/to_ble");
-    bool stillThere = waitpid(daemon, nullptr, WNOHANG) == 0;
-    bool sameSession = getsid(daemon) == getsid(0);
-    kill(daemon, SIGKILL);
-    waitpid(daemon, nullptr, 0);
-    printf("%d %d %d %d", getpid(), created, stillThere, sameSession);
-    fflush(stdout);
-    _exit(0);
-}
-
-TEST_F(Startup, UnderInitTheDaemonStaysInItsProcess)
-{
-    auto child = kxtest::runChild([&] { runDaemonUnderInit(ipcEnv); });
-    // The starter's pid, mailboxes made, not detached, the same session.
-    EXPECT_EQ(child.out, "1 1 1 1");
 }
 
 } // namespace

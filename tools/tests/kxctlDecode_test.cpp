@@ -162,11 +162,14 @@ TEST_F(KxctlMonitor, FollowsTheDaemonsLogWithoutTakingAMessage)
         ASSERT_GT(own.pid(), 0);
         auto camera = mode == "--relay" ? startCamera({}) : nullptr;
         ASSERT_EQ(kxctl({"trace", "on", mode, "--log-file"}).exitCode, 0);
-        ASSERT_TRUE(waitUntil([] { return access("/tmp/fuse_d/wifi_log.txt", F_OK) == 0; }));
+        ASSERT_TRUE(
+            kxtest::waitUntil(5000, [] { return access("/tmp/fuse_d/wifi_log.txt", F_OK) == 0; }));
         Background monitor({"--json", "monitor", "/tmp/fuse_d/wifi_log.txt", "-C", "8", "--pcap",
                             "/tmp/mon.pcapng"});
-        ASSERT_TRUE(waitUntil(
-            [&] { return kxtest::readFd(monitor.err).find("following") != std::string::npos; }));
+        auto following = [&] {
+            return kxtest::readFd(monitor.err).find("following") != std::string::npos;
+        };
+        ASSERT_TRUE(kxtest::waitUntil(5000, following));
         for (const Args &call :
              {Args{"call", "cv"}, Args{"call", "CM", "02"}, Args{"call", "lc", "00"}})
             EXPECT_EQ(kxctl(call).exitCode, 0) << "monitoring takes nothing";

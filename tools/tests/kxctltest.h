@@ -72,18 +72,6 @@ inline Args summary(const std::vector<json> &lines, const std::vector<const char
     return seen;
 }
 
-// Polls until done() holds; false after timeoutMs.
-template <typename Done> bool waitUntil(Done done, int timeoutMs = 5000)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 // The worked examples of the message format: the simulated camera's answer
 // to "cm" in mode 0, and the camera's "SU" command.
 inline Bytes modeResponse()
@@ -176,7 +164,8 @@ protected:
         for (const char *name : {"wifibt", "wifi_ctrl", "helper_task"}) {
             struct stat st {};
             std::string path = ipcDir + "/" + name + ".rtos";
-            EXPECT_TRUE(waitUntil([&] { return stat(path.c_str(), &st) == 0; })) << name;
+            auto bound = [&] { return stat(path.c_str(), &st) == 0; };
+            EXPECT_TRUE(kxtest::waitUntil(5000, bound)) << name;
         }
         return camera;
     }
