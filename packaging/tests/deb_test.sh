@@ -64,8 +64,8 @@ if [ -n "$inside" ]; then
   # there, and shows the bytes of both messages. Under qemu it finds libpng
   # where a board has it from Depends: here, among the target's libraries.
   kxctl=("${emu[@]}")
-  [ "$arch" = amd64 ] ||
-    kxctl+=(-E "LD_LIBRARY_PATH=$PWD/build-targetlibs-$arch/usr/lib/$triple")
+  libs=$PWD/build-targetlibs-$arch
+  [ "$arch" = amd64 ] || kxctl+=(-E "LD_LIBRARY_PATH=$libs/lib/$triple:$libs/usr/lib/$triple")
   kxctl+=("$root/usr/bin/kxctl" --json -v call cm -t 20)
   ask() {
     local i out
