@@ -200,6 +200,8 @@ TEST(UtilLog, LevelNameMessageAndLocation)
     kxtest::syslogDrain(0);
     for (int level = 0; level < 7; ++level)
         EXPECT_EQ(logged(level, "loc", "short"), std::string(names[level]) + ":short @loc:99");
+    for (int level : {-1, 7}) // a caller's mistake: named, never looked up
+        EXPECT_EQ(logged(level, "loc", "short"), "UTIL_LOG_?????:short @loc:99");
     for (const auto &c : cases)
         EXPECT_EQ(logged(UTIL_LOG_ERROR, c.where, c.msg), c.expected) << c.where.size();
 }
