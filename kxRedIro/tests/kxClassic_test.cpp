@@ -129,6 +129,10 @@ TEST(Classic, FrameToCommand)
     withoutEnd[1] = 41;
     withoutEnd.push_back(kMark);
     EXPECT_EQ(head(out.data(), 42), withoutEnd);
+    // Room for the header and the empty argument element only.
+    out = inBuffer({});
+    EXPECT_EQ(convertClassicCmdToTlv(out.data(), 8, chars(bytes({'C', 2, "SU"})), 4), 8);
+    EXPECT_EQ(head(out.data(), 9), bytes({0x00, 0x08, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x42, kMark}));
 }
 
 // Without room for the payload the answer goes without its response
