@@ -189,7 +189,19 @@ bool isoDateBefore(std::string_view text, size_t clock, StampParts &p)
     return true;
 }
 
-std::chrono::system_clock::time_point timeOf(StampParts p)
+// The clock counts nanoseconds in 64 bits, about 292 years either way of
+// 1970: a stamp outside that (the year 0 of a damaged log) has no time.
+std::optional<std::chrono::system_clock::time_point> clockTime(struct tm local)
+{
+    local.tm_isdst = -1;
+    time_t t = mktime(&local);
+    long long secs = t; // time_t is 32 bits wide on some targets
+    if (secs < -9000000000LL || secs > 9000000000LL)
+        return std::nullopt;
+    return std::chrono::system_clock::from_time_t(t);
+}
+
+std::optional<std::chrono::system_clock::time_point> timeOf(StampParts p)
 {
     auto now = std::chrono::system_clock::now();
     if (!p.year) {
@@ -198,13 +210,10 @@ std::chrono::system_clock::time_point timeOf(StampParts p)
         localtime_r(&t, &today);
         p.local.tm_year = today.tm_year;
     }
-    p.local.tm_isdst = -1;
-    struct tm copy = p.local;
-    auto when = std::chrono::system_clock::from_time_t(mktime(&copy));
-    if (!p.year && when > now + std::chrono::hours(24)) {
+    auto when = clockTime(p.local);
+    if (!p.year && when && *when > now + std::chrono::hours(24)) {
         --p.local.tm_year;
-        p.local.tm_isdst = -1;
-        when = std::chrono::system_clock::from_time_t(mktime(&p.local));
+        when = clockTime(p.local);
     }
     return when;
 }
