@@ -189,14 +189,13 @@ bool isoDateBefore(std::string_view text, size_t clock, StampParts &p)
     return true;
 }
 
-// The clock counts nanoseconds in 64 bits, about 292 years either way of
-// 1970: a stamp outside that (the year 0 of a damaged log) has no time.
+// A stamp that the clock cannot hold (the year 0 of a damaged log) has no
+// time.
 std::optional<std::chrono::system_clock::time_point> clockTime(struct tm local)
 {
     local.tm_isdst = -1;
     time_t t = mktime(&local);
-    long long secs = t; // time_t is 32 bits wide on some targets
-    if (secs < -9000000000LL || secs > 9000000000LL)
+    if (!onClock(static_cast<double>(t)))
         return std::nullopt;
     return std::chrono::system_clock::from_time_t(t);
 }

@@ -5,7 +5,6 @@
 #include "status.h"
 #include "verbs.h"
 
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>

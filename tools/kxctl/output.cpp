@@ -4,6 +4,7 @@
 #include "status.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,11 @@ double epochSeconds(WallClock::time_point when)
 {
     auto us = std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch());
     return static_cast<double>(us.count()) / 1e6;
+}
+
+bool onClock(double seconds)
+{
+    return std::abs(seconds) < 9e9;
 }
 
 OutputOptions makeOutputOptions(bool json, bool verbose)

@@ -34,6 +34,11 @@ using WallClock = std::chrono::system_clock;
 // Seconds since the epoch, to the microsecond, as JSON lines carry time.
 double epochSeconds(WallClock::time_point when);
 
+// Whether a time read from outside, in seconds since the epoch, is one that
+// the clock holds: it counts nanoseconds in 64 bits, about 292 years either
+// way of 1970. False for NaN too.
+bool onClock(double seconds);
+
 // Colour only on a terminal and only when NO_COLOR is unset or empty.
 OutputOptions makeOutputOptions(bool json, bool verbose);
 

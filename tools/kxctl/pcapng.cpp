@@ -225,8 +225,7 @@ Traced packet(const Cursor &c, size_t at, size_t end, const std::vector<std::str
     Traced t;
     t.tag = interface < names.size() ? names[interface] : "";
     uint64_t us = static_cast<uint64_t>(c.u32(at + 4)) << 32 | c.u32(at + 8);
-    // The clock counts nanoseconds in 64 bits: about 292 years either way.
-    if (us > uint64_t{INT64_MAX / 1000})
+    if (!onClock(static_cast<double>(us) / 1e6))
         throw Failure(kExitFailure, "capture: a packet's time is out of range");
     t.when = std::chrono::system_clock::time_point(std::chrono::microseconds(us));
     time_t secs = static_cast<time_t>(us / 1000000);

@@ -6,7 +6,6 @@
 
 #include "kxTlv.h"
 
-#include <cmath>
 #include <cstdio>
 #include <ctime>
 
@@ -147,8 +146,7 @@ std::optional<Traced> tracedFromJson(std::string_view line)
         bytesFromJson(j, t);
         t.tag = j.value("trace", j.value("channel", ""));
         if (j.contains("time") && j["time"].is_number()) {
-            // The clock counts nanoseconds in 64 bits: about 292 years either way.
-            if (!(std::abs(j["time"].get<double>()) < 9e9))
+            if (!onClock(j["time"].get<double>()))
                 return std::nullopt;
             auto us = std::chrono::microseconds(
                 static_cast<long long>(j["time"].get<double>() * 1e6 + 0.5));
