@@ -16,7 +16,7 @@
 #include "pcapng.h"
 #include "signals.h"
 #include "status.h"
-#include "tlvmsg.h"
+#include "message.h"
 #include "verbs.h"
 
 #include "camCommand.h"

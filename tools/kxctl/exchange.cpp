@@ -8,7 +8,7 @@
 #include "meaning.h"
 #include "picture.h"
 #include "status.h"
-#include "tlvmsg.h"
+#include "message.h"
 #include "verbs.h"
 
 #include "kxRedIro.h"
@@ -29,7 +29,7 @@ Bytes commandArguments(const CallOptions &o)
         if (!o.hex.empty())
             return parseHexText(o.hex);
         return o.text.empty() ? argumentBytes(o.args) : toBytes(o.text);
-    } catch (const std::invalid_argument &e) {
+    } catch (const Error &e) {
         throw Failure(kExitUsage, (o.hex.empty() ? "" : "--hex: ") + std::string(e.what()));
     }
 }
@@ -71,7 +71,11 @@ Bytes buildFor(const SendOptions &send, const std::string &code, const Bytes &ar
     command.source = send.source.empty() ? mailboxName(send.mailbox) : send.source;
     command.destination = send.destination;
     command.type = static_cast<uint8_t>(send.type);
-    return buildCommand(command);
+    try {
+        return buildCommand(command);
+    } catch (const Error &e) {
+        throw Failure(kExitUsage, e.what());
+    }
 }
 
 // A full "/to_kxnet" ends the daemon at its next answer; send's answers
@@ -172,13 +176,6 @@ int statusOf(const Bytes &response, const std::string &code)
     return kExitRefused;
 }
 
-// The debug words travel little-endian, unlike the TLV lengths.
-void appendLittleEndian(Bytes &out, uint32_t word)
-{
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<uint8_t>(word >> (8 * i)));
-}
-
 } // namespace
 
 int runCall(const OutputOptions &out, const CallOptions &o)
@@ -203,7 +200,7 @@ int runDb(const OutputOptions &out, const DbOptions &o)
     try {
         appendLittleEndian(args, parseWord(o.level));
         appendLittleEndian(args, parseWord(o.debug));
-    } catch (const std::invalid_argument &e) {
+    } catch (const Error &e) {
         throw Failure(kExitUsage, e.what());
     }
     postCommand(out, o.send, buildFor(o.send, "DB", args));

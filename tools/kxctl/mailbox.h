@@ -14,6 +14,8 @@
 
 namespace kxctl {
 
+using kxmsg::Bytes;
+
 struct MailboxInfo {
     bool exists = false;
     int error = 0; // errno of the failed open when it does not exist

@@ -9,7 +9,7 @@
 // answered, so the user says which mode the daemon is in.
 #include "monitor.h"
 
-#include "logread.h"
+#include "dumplog.h"
 #include "pcapng.h"
 #include "signals.h"
 #include "status.h"

@@ -1,27 +1,15 @@
 #include "output.h"
 
-#include "render.h"
+#include "json.h"
 #include "status.h"
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 
 namespace kxctl {
-
-double epochSeconds(WallClock::time_point when)
-{
-    auto us = std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch());
-    return static_cast<double>(us.count()) / 1e6;
-}
-
-bool onClock(double seconds)
-{
-    return std::abs(seconds) < 9e9;
-}
 
 OutputOptions makeOutputOptions(bool json, bool verbose)
 {
@@ -36,14 +24,21 @@ void printMessage(const OutputOptions &options, const Bytes &raw, const Origin &
     auto when = WallClock::now();
     Message message = parseMessage(raw);
     Meaning meaning = interpret(message);
-    if (options.json) {
-        printLine(renderJson(message, meaning, origin, options.verbose, when)
-                      .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
-    } else if (pictureOnly && meaning.canvas && !options.verbose) {
+    if (options.json)
+        printLine(jsonLine(renderJson(message, meaning, origin, options.verbose, when)));
+    else if (pictureOnly && meaning.canvas && !options.verbose)
         fputs(renderPicture(meaning).c_str(), stdout);
-    } else {
+    else
         fputs(renderText(message, meaning, origin, options, when).c_str(), stdout);
-    }
+    flushOutput();
+}
+
+void printTraced(const OutputOptions &options, const Traced &t)
+{
+    if (options.json)
+        printLine(jsonLine(tracedJson(t)));
+    else
+        fputs(tracedText(t, options).c_str(), stdout);
     flushOutput();
 }
 

@@ -1,6 +1,6 @@
 #include "picture.h"
 
-#include "status.h"
+#include "error.h"
 
 #include "camCommand.h"
 
@@ -10,7 +10,7 @@
 #include <memory>
 #include <png.h>
 
-namespace kxctl {
+namespace kxmsg {
 
 namespace {
 
@@ -50,7 +50,7 @@ File openForWriting(const std::string &path)
 {
     File file(fopen(path.c_str(), "wb"), fclose);
     if (!file)
-        throw Failure(kExitFailure, path + ": " + strerror(errno));
+        throw Error(path + ": " + strerror(errno));
     return file;
 }
 
@@ -92,7 +92,7 @@ void writePng(const Bytes &canvas, FILE *file, int scale, const std::string &pat
                 pixelAt(canvas, static_cast<int>(x) / scale, static_cast<int>(y) / scale) ? 0x00
                                                                                           : 0xFF;
     if (!png_image_write_to_stdio(&image, file, 0, pixels.data(), 0, nullptr))
-        throw Failure(kExitFailure, path + ": cannot write PNG: " + image.message);
+        throw Error(path + ": cannot write PNG: " + image.message);
 }
 
 } // namespace
@@ -121,14 +121,14 @@ bool knownPictureFile(const std::string &path)
 void writePicture(const Bytes &canvas, const std::string &path, int scale)
 {
     if (!knownPictureFile(path))
-        throw Failure(kExitUsage, path + ": the picture file must end in .png or .pbm");
+        throw Error(path + ": the picture file must end in .png or .pbm");
     File file = openForWriting(path);
     if (endsWith(path, ".png"))
         writePng(canvas, file.get(), scale, path);
     else
         writePbm(canvas, file.get(), scale);
     if (fflush(file.get()) != 0 || ferror(file.get()))
-        throw Failure(kExitFailure, path + ": " + strerror(errno));
+        throw Error(path + ": " + strerror(errno));
 }
 
-} // namespace kxctl
+} // namespace kxmsg

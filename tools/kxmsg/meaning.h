@@ -3,7 +3,7 @@
 // strings, the canvas.
 #pragma once
 
-#include "tlvmsg.h"
+#include "message.h"
 
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-namespace kxctl {
+namespace kxmsg {
 
 enum class Verdict { none, accepted, refused };
 
@@ -30,4 +30,4 @@ Meaning interpret(const Message &message);
 
 std::string verdictText(Verdict verdict);
 
-} // namespace kxctl
+} // namespace kxmsg

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace kxctl {
+namespace kxmsg {
 
 // One element as found on the walk. value holds the bytes that are really
 // there, which in a malformed message can be fewer than length says.
@@ -41,7 +41,7 @@ struct CommandSpec {
 };
 
 // The command in the layout of every command: code, arguments, source,
-// destination, end. Throws Failure (usage) when it does not fit a message.
+// destination, end. Error when it does not fit a message.
 Bytes buildCommand(const CommandSpec &command);
 
 // The response to a well-formed command, as the camera makes it: message
@@ -58,4 +58,4 @@ std::string elementTypeName(uint8_t type);
 // What tlv_validate's verdict means.
 std::string checkText(int check);
 
-} // namespace kxctl
+} // namespace kxmsg

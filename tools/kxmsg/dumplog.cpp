@@ -1,17 +1,15 @@
-#include "logread.h"
+#include "dumplog.h"
 
 #include <cctype>
 #include <ctime>
 
-namespace kxctl {
+namespace kxmsg {
 
 namespace {
 
 constexpr size_t kSlots = 16;
 constexpr size_t kHexColumns = 35; // four groups of eight, a blank between
 constexpr size_t kLabelColumns = 12;
-// A message's length is a 16-bit number: a dump never reaches further.
-constexpr size_t kLongest = 0x10000;
 
 bool isHexDigit(char c)
 {
@@ -47,7 +45,7 @@ int number(std::string_view text, size_t at, size_t count)
 bool columnAgrees(std::string_view column, const Bytes &bytes)
 {
     for (size_t i = 0; i < column.size() && i < bytes.size(); ++i) {
-        char shown = bytes[i] >= 0x20 && bytes[i] <= 0x7E ? static_cast<char>(bytes[i]) : '.';
+        char shown = isPrintableByte(bytes[i]) ? static_cast<char>(bytes[i]) : '.';
         if (column[i] != shown)
             return false;
     }
@@ -124,7 +122,8 @@ std::optional<DumpLine> parseDumpLine(std::string_view line)
         for (size_t k = a; k < a + 8; ++k)
             address = address << 4 | static_cast<size_t>(hexValue(line[k]));
         auto bytes = slotBytes(line.substr(a + 10));
-        if (!bytes || address % kSlots != 0 || address >= kLongest)
+        // A message's length is a 16-bit number: a dump never reaches further.
+        if (!bytes || address % kSlots != 0 || address + bytes->size() > kLongestMessage)
             continue;
         DumpLine d;
         d.address = address;
@@ -191,20 +190,20 @@ bool isoDateBefore(std::string_view text, size_t clock, StampParts &p)
 
 // A stamp that the clock cannot hold (the year 0 of a damaged log) has no
 // time.
-std::optional<std::chrono::system_clock::time_point> clockTime(struct tm local)
+std::optional<WallClock::time_point> clockTime(struct tm local)
 {
     local.tm_isdst = -1;
     time_t t = mktime(&local);
     if (!onClock(static_cast<double>(t)))
         return std::nullopt;
-    return std::chrono::system_clock::from_time_t(t);
+    return WallClock::from_time_t(t);
 }
 
-std::optional<std::chrono::system_clock::time_point> timeOf(StampParts p)
+std::optional<WallClock::time_point> timeOf(StampParts p)
 {
-    auto now = std::chrono::system_clock::now();
+    auto now = WallClock::now();
     if (!p.year) {
-        time_t t = std::chrono::system_clock::to_time_t(now);
+        time_t t = WallClock::to_time_t(now);
         struct tm today {};
         localtime_r(&t, &today);
         p.local.tm_year = today.tm_year;
@@ -219,7 +218,7 @@ std::optional<std::chrono::system_clock::time_point> timeOf(StampParts p)
 
 } // namespace
 
-std::pair<std::string, std::optional<std::chrono::system_clock::time_point>>
+std::pair<std::string, std::optional<WallClock::time_point>>
 parseStamp(std::string_view prefix)
 {
     for (size_t i = prefix.find(':'); i != std::string_view::npos; i = prefix.find(':', i + 1)) {
@@ -297,4 +296,4 @@ void LogReader::flush(std::vector<Traced> &done)
     next = 0;
 }
 
-} // namespace kxctl
+} // namespace kxmsg

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <ctime>
 
-namespace kxctl {
+namespace kxmsg {
 
 namespace {
 
@@ -18,7 +18,7 @@ struct Paint {
     bool on;
     std::string wrap(const char *code, const std::string &text) const
     {
-        return on ? std::string("\033[") + code + "m" + text + "\033[0m" : text;
+        return paint(on, code, text);
     }
 };
 
@@ -141,11 +141,23 @@ std::string statusRow(const Meaning &meaning, const Paint &paint)
 
 } // namespace
 
+std::string paint(bool colour, const char *code, const std::string &text)
+{
+    return colour ? std::string("\033[") + code + "m" + text + "\033[0m" : text;
+}
+
 std::string renderText(const Message &message, const Meaning &meaning, const Origin &origin,
-                       const OutputOptions &options, WallClock::time_point when)
+                       const RenderOptions &options, WallClock::time_point when)
+{
+    return heading(message, meaning, origin, Paint{options.colour}, when) +
+           renderBody(message, meaning, options);
+}
+
+std::string renderBody(const Message &message, const Meaning &meaning,
+                       const RenderOptions &options)
 {
     Paint paint{options.colour};
-    std::string text = heading(message, meaning, origin, paint, when);
+    std::string text;
     if (message.check != 0)
         text += row("malformed", paint.wrap("31", checkText(message.check) + " (" +
                                                       std::to_string(message.check) + ")"));
@@ -165,4 +177,4 @@ std::string renderPicture(const Meaning &meaning)
     return meaning.canvas ? pictureRows(*meaning.canvas) : std::string();
 }
 
-} // namespace kxctl
+} // namespace kxmsg

@@ -1,10 +1,11 @@
 #include "bytes.h"
 
+#include "error.h"
+
 #include <cctype>
 #include <cstdio>
-#include <stdexcept>
 
-namespace kxctl {
+namespace kxmsg {
 
 namespace {
 
@@ -21,7 +22,8 @@ int hexDigit(char c)
 
 bool isSeparator(char c)
 {
-    return std::isspace(static_cast<unsigned char>(c)) || c == ':' || c == ',' || c == '-';
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f' ||
+           c == ':' || c == ',' || c == '-';
 }
 
 bool hasHexPrefix(std::string_view text, size_t at)
@@ -30,17 +32,23 @@ bool hasHexPrefix(std::string_view text, size_t at)
 }
 
 // One word of hex digits (its prefix already skipped), appended pairwise.
-void appendHexWord(std::string_view word, Bytes &out)
+bool appendHexWord(std::string_view word, Bytes &out, std::string *why)
 {
+    auto refuse = [&](const char *what) {
+        if (why != nullptr)
+            *why = what + escapeControls(word.substr(0, 40)) + "\"";
+        return false;
+    };
     if (word.empty() || word.size() % 2 != 0)
-        throw std::invalid_argument("odd number of hex digits in \"" + std::string(word) + "\"");
+        return refuse("odd number of hex digits in \"");
     for (size_t i = 0; i < word.size(); i += 2) {
         int hi = hexDigit(word[i]);
         int lo = hexDigit(word[i + 1]);
         if (hi < 0 || lo < 0)
-            throw std::invalid_argument("not hex: \"" + std::string(word) + "\"");
+            return refuse("not hex: \"");
         out.push_back(static_cast<uint8_t>(hi << 4 | lo));
     }
+    return true;
 }
 
 } // namespace
@@ -74,9 +82,26 @@ bool isPrintable(const Bytes &bytes)
     if (bytes.empty())
         return false;
     for (uint8_t b : bytes)
-        if (b < 0x20 || b > 0x7E)
+        if (!isPrintableByte(b))
             return false;
     return true;
+}
+
+std::string escapeControls(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F || c == '\\') {
+            char code[8];
+            snprintf(code, sizeof code, c == '\\' ? "\\\\" : "\\x%02x", b);
+            out += code;
+        } else {
+            out += c;
+        }
+    }
+    return out;
 }
 
 std::optional<uint8_t> parseHexByte(std::string_view word)
@@ -98,9 +123,9 @@ std::optional<uint8_t> parseHexByte(std::string_view word)
     return static_cast<uint8_t>(value);
 }
 
-Bytes parseHexText(std::string_view text)
+bool appendHexText(std::string_view text, Bytes &out, std::string *why)
 {
-    Bytes out;
+    const size_t before = out.size();
     size_t at = 0;
     while (at < text.size()) {
         if (isSeparator(text[at])) {
@@ -112,9 +137,21 @@ Bytes parseHexText(std::string_view text)
         size_t end = at;
         while (end < text.size() && !isSeparator(text[end]))
             ++end;
-        appendHexWord(text.substr(at, end - at), out);
+        if (!appendHexWord(text.substr(at, end - at), out, why)) {
+            out.resize(before);
+            return false;
+        }
         at = end;
     }
+    return true;
+}
+
+Bytes parseHexText(std::string_view text)
+{
+    Bytes out;
+    std::string why;
+    if (!appendHexText(text, out, &why))
+        throw Error(why);
     return out;
 }
 
@@ -131,7 +168,7 @@ bool allDigits(std::string_view word, int (*digit)(int))
 // What the word may have meant, as the hint of its refusal.
 std::string argumentHint(const std::string &word)
 {
-    std::string head = "\"" + word + "\" is not a hex byte: ";
+    std::string head = "\"" + escapeControls(word) + "\" is not a hex byte: ";
     if (allDigits(word, isdigit) && word.size() <= 3 && std::stoi(word) <= 255) {
         char byte[8];
         snprintf(byte, sizeof byte, "%02x", std::stoi(word));
@@ -140,7 +177,7 @@ std::string argumentHint(const std::string &word)
     }
     if (allDigits(word, isxdigit) || hasHexPrefix(word, 0))
         return head + "give a byte per word (two hex digits), or --hex " + word;
-    return head + "give text with --string " + word;
+    return head + "give text with --string " + escapeControls(word);
 }
 
 } // namespace
@@ -151,7 +188,7 @@ Bytes argumentBytes(const std::vector<std::string> &words)
     for (const auto &word : words) {
         auto b = parseHexByte(word);
         if (!b)
-            throw std::invalid_argument(argumentHint(word));
+            throw Error(argumentHint(word));
         out.push_back(*b);
     }
     return out;
@@ -168,8 +205,22 @@ uint32_t parseWord(const std::string &text)
         used = 0;
     }
     if (used == 0 || used != text.size() || text[0] == '-' || value > UINT32_MAX)
-        throw std::invalid_argument("not a 32-bit number: \"" + text + "\"");
+        throw Error("not a 32-bit number: \"" + escapeControls(text) + "\"");
     return static_cast<uint32_t>(value);
 }
 
-} // namespace kxctl
+uint32_t littleEndianWord(const Bytes &value, size_t from)
+{
+    uint32_t word = 0;
+    for (size_t i = 0; i < 4 && from + i < value.size(); ++i)
+        word |= static_cast<uint32_t>(value[from + i]) << (8 * i);
+    return word;
+}
+
+void appendLittleEndian(Bytes &out, uint32_t word)
+{
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<uint8_t>(word >> (8 * i)));
+}
+
+} // namespace kxmsg

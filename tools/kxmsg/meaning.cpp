@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-namespace kxctl {
+namespace kxmsg {
 
 namespace {
 
@@ -51,7 +51,7 @@ void versionStrings(const Bytes &value, Meaning &out)
     }
     std::string text = toHex(head, " ");
     for (const auto &s : strings)
-        text += ", \"" + s + "\"";
+        text += ", \"" + escapeControls(s) + "\"";
     out.lines.emplace_back("version", text);
     out.json["version"] = {{"head", toHex(head)}, {"strings", strings}};
 }
@@ -87,14 +87,6 @@ void newMode(const Bytes &value, Meaning &out)
         out.lines.emplace_back("new mode", number(value[0]));
         out.json["mode"] = value[0];
     }
-}
-
-uint32_t littleEndianWord(const Bytes &value, size_t from)
-{
-    uint32_t word = 0;
-    for (size_t i = 0; i < 4 && from + i < value.size(); ++i)
-        word |= static_cast<uint32_t>(value[from + i]) << (8 * i);
-    return word;
 }
 
 // "DB": the daemon's two debug words, little-endian; missing bytes are 0.
@@ -173,4 +165,4 @@ Meaning interpret(const Message &message)
     return out;
 }
 
-} // namespace kxctl
+} // namespace kxmsg

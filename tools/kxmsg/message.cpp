@@ -1,6 +1,6 @@
-#include "tlvmsg.h"
+#include "message.h"
 
-#include "status.h"
+#include "error.h"
 
 #include "kxMsg.h"
 #include "kxRedIro.h"
@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <array>
 
-namespace kxctl {
+namespace kxmsg {
 
 namespace {
 
@@ -90,8 +90,8 @@ Bytes buildCommand(const CommandSpec &command)
     auto append = [&](uint8_t type, const void *value, size_t len) {
         int added = sntlv_append(buf.data(), size, type, static_cast<unsigned>(len), value);
         if (added == 0)
-            throw Failure(kExitUsage, "the command does not fit a message of " +
-                                          std::to_string(KXMSG_MAX) + " bytes");
+            throw Error("the command does not fit a message of " + std::to_string(KXMSG_MAX) +
+                        " bytes");
         return added;
     };
     int len = tlv_init(buf.data(), size, command.type);
@@ -155,4 +155,4 @@ std::string checkText(int check)
     }
 }
 
-} // namespace kxctl
+} // namespace kxmsg

@@ -1,15 +1,12 @@
-// The JSON form of a message: numbers for numbers, hex strings for bytes,
-// text only where every byte is printable (else null, with the bytes still
-// in "elements"), so that nothing is lost or mangled on the way.
-#include "render.h"
+#include "json.h"
 
 #include "kxTlv.h"
 
-namespace kxctl {
+namespace kxmsg {
 
 namespace {
 
-using json = nlohmann::ordered_json;
+using json = Json;
 
 json textOrNull(const Element *e)
 {
@@ -68,4 +65,13 @@ json renderJson(const Message &m, const Meaning &meaning, const Origin &origin, 
     return out;
 }
 
-} // namespace kxctl
+} // namespace kxmsg
+
+namespace kxmsg {
+
+std::string jsonLine(const Json &value)
+{
+    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+} // namespace kxmsg

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace kxctl {
+namespace kxmsg {
 
 // Pixel (x, y) of a canvas in the camera's layout: 8 bytes a row, the most
 // significant bit of a byte leftmost.
@@ -17,10 +17,10 @@ bool pixelAt(const Bytes &canvas, int x, int y);
 std::vector<std::string> halfBlockLines(const Bytes &canvas);
 
 // Writes the canvas to a ".png" or ".pbm" file, each pixel scale x scale.
-// Throws Failure: usage for another extension, failure when writing fails.
+// Error for another extension and when writing fails.
 void writePicture(const Bytes &canvas, const std::string &path, int scale);
 
 // Whether writePicture knows the file's extension.
 bool knownPictureFile(const std::string &path);
 
-} // namespace kxctl
+} // namespace kxmsg
