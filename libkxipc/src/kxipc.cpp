@@ -122,16 +122,15 @@ int bindAt(const char *path, struct stat *bound)
         return -errno;
     sockaddr_un addr;
     socklen_t alen = fillAddr(addr, path);
-    int err = 0;
-    if (fchmod(fd, 0600) != 0 || !setWaits(fd))
-        err = -errno;
-    else if (unlink(path) != 0 && errno != ENOENT)
-        err = -errno;
-    else if (bind(fd, reinterpret_cast<sockaddr *>(&addr), alen) != 0 ||
-             lstat(path, bound) != 0)
-        err = -errno;
-    if (err == 0)
+    bool bound_ok = fchmod(fd, 0600) == 0 && setWaits(fd) &&
+                    (unlink(path) == 0 || errno == ENOENT) &&
+                    bind(fd, reinterpret_cast<sockaddr *>(&addr), alen) == 0 &&
+                    lstat(path, bound) == 0;
+    if (bound_ok)
         return fd;
+    // A failure that left errno at 0 must still read as one: the caller
+    // would otherwise take the handle as bound and read *bound unset.
+    int err = errno != 0 ? -errno : -EIO;
     close(fd);
     return err;
 }
@@ -152,7 +151,7 @@ int openEndpoint(const char *name, kxIpcHdl *hdl, const char *own, const char *o
     int err = ensureDir(dir);
     if (err != 0)
         return err;
-    struct stat st;
+    struct stat st{};
     int fd = bindAt(self, &st);
     if (fd < 0)
         return fd;
