@@ -48,11 +48,6 @@ bool nameIsSafe(const char *name)
            strstr(name, "..") == nullptr;
 }
 
-const char *endpointDir()
-{
-    const char *dir = getenv(KXIPC_DIR_ENV);
-    return (dir != nullptr && dir[0] != '\0') ? dir : KXIPC_DIR_DEFAULT;
-}
 
 // False when the path would not fit a socket address whole: a shortened
 // path would silently name another endpoint.
@@ -143,7 +138,7 @@ int openEndpoint(const char *name, kxIpcHdl *hdl, const char *own, const char *o
     clearHandle(hdl);
     if (!nameIsSafe(name))
         return -EINVAL;
-    const char *dir = endpointDir();
+    const char *dir = kxIpcDir();
     char self[KXIPC_PATH_MAX];
     char peer[KXIPC_PATH_MAX];
     if (!composePath(self, dir, name, own) || !composePath(peer, dir, name, other))
@@ -165,6 +160,15 @@ int openEndpoint(const char *name, kxIpcHdl *hdl, const char *own, const char *o
 }
 
 } // namespace
+
+extern "C" const char *const kxIpcEndpointNames[KXIPC_ENDPOINTS] = {"wifibt", "wifi_ctrl",
+                                                                    "helper_task"};
+
+extern "C" const char *kxIpcDir(void)
+{
+    const char *dir = getenv(KXIPC_DIR_ENV);
+    return (dir != nullptr && dir[0] != '\0') ? dir : KXIPC_DIR_DEFAULT;
+}
 
 extern "C" int kxIpcInit(const char *name, kxIpcHdl *hdl)
 {
