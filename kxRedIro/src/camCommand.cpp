@@ -483,15 +483,8 @@ int sendOwnCommand(const char *code, const uint8_t *arg, unsigned argLen, const 
                    const char *caller)
 {
     uint8_t obuf[KXMSG_MAX];
-    constexpr unsigned size = sizeof obuf;
-    int len = tlv_init(obuf, size, TLV_MSG_TYPE_CMD);
-    len += sntlv_append(obuf, size, TLV_TYPE_CMD, 2, code);
-    len += argLen > 0 ? sntlv_append(obuf, size, TLV_TYPE_ARG, argLen, arg)
-                      : sntlv_append_val(obuf, size, TLV_TYPE_ARG, 0, 0);
-    len += sntlv_append(obuf, size, TLV_TYPE_SRC, static_cast<unsigned>(strlen(source)), source);
-    len += sntlv_append(obuf, size, TLV_TYPE_DST, static_cast<unsigned>(strlen(KXMBOXtoKXNET)),
-                        KXMBOXtoKXNET);
-    len += sntlv_append_val(obuf, size, TLV_TYPE_END, 0, 0);
+    int len = sntlv_command(obuf, sizeof obuf, TLV_MSG_TYPE_CMD, code, arg, argLen, source,
+                            KXMBOXtoKXNET);
     KX_ASSERT_AS(0 == tlv_validate(obuf), KX_MODULE, caller, "0 == tlv_validate(obuf)");
     kxTrace(KX_TRACE_FROM_RT, obuf, len);
     if (g_caOutbox != nullptr)

@@ -14,7 +14,6 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <string_view>
 
 const uint8_t *g_tlvcmd = nullptr;
 
@@ -27,19 +26,14 @@ constexpr unsigned kMaxArgs = CC_MAX_ARGS;
 
 // Commands built here come from the camera's own mailbox and go to the
 // network daemon.
-constexpr std::string_view kFromMbox = KXMBOXtoCAMERA;
-constexpr std::string_view kToMbox = KXMBOXtoKXNET;
+constexpr const char *kFromMbox = KXMBOXtoCAMERA;
+constexpr const char *kToMbox = KXMBOXtoKXNET;
 
 struct ClassicCmd {
-    std::array<uint8_t, kCodeLen> code;
+    std::array<char, kCodeLen> code;
     std::array<uint8_t, kMaxArgs> args;
     unsigned argc;
 };
-
-unsigned valueLen(const uint8_t *elem)
-{
-    return (static_cast<unsigned>(elem[1]) << 8) | elem[2];
-}
 
 // Whether count value bytes of an element found in msg lie inside the
 // message's declared total.
@@ -51,13 +45,8 @@ bool valueInside(const uint8_t *msg, const uint8_t *elem, unsigned count)
 
 int buildCommand(uint8_t *obuf, unsigned osize, const ClassicCmd &cmd)
 {
-    int len = tlv_init(obuf, osize, TLV_MSG_TYPE_CMD);
-    len += sntlv_append(obuf, osize, TLV_TYPE_CMD, kCodeLen, cmd.code.data());
-    len += sntlv_append(obuf, osize, TLV_TYPE_ARG, cmd.argc, cmd.args.data());
-    len += sntlv_append(obuf, osize, TLV_TYPE_SRC, kFromMbox.size(), kFromMbox.data());
-    len += sntlv_append(obuf, osize, TLV_TYPE_DST, kToMbox.size(), kToMbox.data());
-    len += sntlv_append_val(obuf, osize, TLV_TYPE_END, 0, 0);
-    return len;
+    return sntlv_command(obuf, osize, TLV_MSG_TYPE_CMD, cmd.code.data(), cmd.args.data(),
+                         cmd.argc, kFromMbox, kToMbox);
 }
 
 // Replaces the end element by the response element and a new end element;
@@ -78,7 +67,7 @@ int convertTlvToClassic(char *dst, unsigned n, const uint8_t *tlv)
     const uint8_t *tlvarg = tlv_find(tlv, TLV_TYPE_ARG);
     ASSERT(g_tlvcmd != NULL);
     ASSERT(tlvarg != NULL);
-    unsigned argc = std::min(valueLen(tlvarg), kMaxArgs);
+    unsigned argc = std::min(tlv_elem_len(tlvarg), kMaxArgs);
     if (!valueInside(tlv, g_tlvcmd, kCodeLen) || !valueInside(tlv, tlvarg, argc))
         return 0;
     const uint8_t *code = g_tlvcmd + TLV_ELEM_HDR_LEN;
@@ -127,8 +116,8 @@ int convertClassicRespToTlv(uint8_t *ibuf, int ilen, unsigned size, const char *
     ASSERT(tlvsrc != NULL);
     ASSERT(tlvdst != NULL);
     // The addresses trade places by their type bytes; the names stay put.
-    tlvsrc[3] = TLV_TYPE_DST;
-    tlvdst[3] = TLV_TYPE_SRC;
-    ibuf[3] = static_cast<uint8_t>(ibuf[3] + 1);
+    tlv_set_elem_type(tlvsrc, TLV_TYPE_DST);
+    tlv_set_elem_type(tlvdst, TLV_TYPE_SRC);
+    tlv_set_msg_type(ibuf, static_cast<uint8_t>(tlv_msg_type(ibuf) + 1));
     return ilen + appendResponse(ibuf, size, rbuf + kFrameHdr, tlen);
 }

@@ -224,24 +224,28 @@ int main(int argc, char **argv)
                     (g_debug_level & KX_DBG_SIMULATOR) ? "camera simulator" : "");
     DrawTarget(0);
 
+    // Spelled out one by one, in this order: these lines are part of the
+    // daemon's defined start-up output and must not be folded into a loop.
     // An endpoint that cannot be opened is left out; the camera side may
     // come later in development set-ups, and the mailboxes still work.
-    if (kxIpcInit("wifibt", &kxNetIpcHdl) < 0)
+    if (kxIpcInit(kxIpcEndpointNames[KXIPC_EP_NET], &kxNetIpcHdl) < 0)
         KX_LOG(KX_LOG_ERR, "Error initializing Lindenvale IPC\n\n");
     int netFd = kxIpcGetFd(&kxNetIpcHdl);
     if (netFd < 0)
         KX_LOG(KX_LOG_ERR, "Error fetching file descriptor\n\n");
-    if (kxIpcInit("helper_task", &kxCsiIpcHdl) < 0)
+    if (kxIpcInit(kxIpcEndpointNames[KXIPC_EP_CSI], &kxCsiIpcHdl) < 0)
         KX_LOG(KX_LOG_ERR, "Error initializing Lindenvale IPC\n\n");
     int csiFd = kxIpcGetFd(&kxCsiIpcHdl);
     if (csiFd < 0)
         KX_LOG(KX_LOG_ERR, "Error fetching file descriptor\n\n");
-    if (kxIpcInit("wifi_ctrl", &kxWcIpcHdl) < 0)
+    if (kxIpcInit(kxIpcEndpointNames[KXIPC_EP_WC], &kxWcIpcHdl) < 0)
         KX_LOG(KX_LOG_ERR, "Error initializing Lindenvale IPC\n\n");
     int wcFd = kxIpcGetFd(&kxWcIpcHdl);
     if (wcFd < 0)
         KX_LOG(KX_LOG_ERR, "Error fetching file descriptor\n\n");
 
+    // The conditions are the defined assertion texts, so they stay spelled
+    // out; kxMailboxes (kxRedIro.h) is held to them below.
     ASSERT(kxMbox_rxopen(KXMBOXtoCAMERA, KXMSG_MAX_COUNT_MD, &rxq_to_rtos_cac) == 0);
     ASSERT(kxMbox_rxopen(KXMBOXtoRTOS, KXMSG_MAX_COUNT_LG, &rxq_to_rtos_wif) == 0);
     ASSERT(kxMbox_rxopen(KXMBOXtoUNUSED, KXMSG_MAX_COUNT_SM, &rxq_to_rtos_csi) == 0);
@@ -250,6 +254,11 @@ int main(int argc, char **argv)
     ASSERT(kxMbox_create(KXMBOXtoUDP, KXMSG_MAX_COUNT_MD) == 0);
     ASSERT(kxMbox_create(KXMBOXtoPLAT, KXMSG_MAX_COUNT_MD) == 0);
     ASSERT(kxMbox_create(KXMBOXtoBLE, KXMSG_MAX_COUNT_LG) == 0);
+
+    static_assert(kxMailboxes[0].count == KXMSG_MAX_COUNT_MD && kxMailboxes[1].count == KXMSG_MAX_COUNT_LG &&
+                  kxMailboxes[2].count == KXMSG_MAX_COUNT_SM && kxMailboxes[3].count == KXMSG_MAX_COUNT_LG &&
+                  kxMailboxes[4].count == KXMSG_MAX_COUNT_MD && kxMailboxes[5].count == KXMSG_MAX_COUNT_MD &&
+                  kxMailboxes[6].count == KXMSG_MAX_COUNT_MD && kxMailboxes[7].count == KXMSG_MAX_COUNT_LG);
 
     const Routes routes = {
         .mailboxes = {{

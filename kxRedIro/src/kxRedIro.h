@@ -16,6 +16,21 @@
 #define KXMBOXtoPLAT   "/to_pla"
 #define KXMBOXtoBLE    "/to_ble"
 
+// The daemon's eight mailboxes in the order in which it opens them: the
+// three inbound ones (opened for receiving), then the five it creates.
+// count is the capacity each is made with (KXMSG_MAX_COUNT_*, kxMbox.h).
+struct kxMailbox_t {
+    const char *name;
+    long count;
+    bool inbound;
+};
+inline constexpr int KX_MAILBOXES = 8;
+inline constexpr kxMailbox_t kxMailboxes[KX_MAILBOXES] = {
+    {KXMBOXtoCAMERA, 10, true}, {KXMBOXtoRTOS, 40, true}, {KXMBOXtoUNUSED, 2, true},
+    {KXMBOXtoKXNET, 40, false}, {KXMBOXtoATH, 10, false}, {KXMBOXtoUDP, 10, false},
+    {KXMBOXtoPLAT, 10, false},  {KXMBOXtoBLE, 40, false},
+};
+
 // Hands a message that came from a mailbox to the simulated camera when it
 // is "DB" or simulator mode is on: 1 when taken (answered or dropped), 0
 // when the caller is to forward it. The message must have passed

@@ -15,11 +15,6 @@
 
 namespace {
 
-unsigned valueLength(const uint8_t *element)
-{
-    return static_cast<unsigned>(element[1]) << 8 | element[2];
-}
-
 // "DB" compared as a string: the two letters and a zero after them, which
 // for a two-letter value is the next element's spare byte. Bytes beyond the
 // message's declared total are never looked at.
@@ -49,9 +44,9 @@ int simAnswer(uint8_t *ibuf, unsigned size, const uint8_t *resp, int n)
     uint8_t *tlvdst = tlv_find(ibuf, TLV_TYPE_DST);
     int delta = sntlv_remove(ibuf, size, TLV_TYPE_END);
     // The response goes back where the command came from.
-    ibuf[3] = static_cast<uint8_t>(ibuf[3] + 1);
-    tlvsrc[3] = TLV_TYPE_DST;
-    tlvdst[3] = TLV_TYPE_SRC;
+    tlv_set_msg_type(ibuf, static_cast<uint8_t>(tlv_msg_type(ibuf) + 1));
+    tlv_set_elem_type(tlvsrc, TLV_TYPE_DST);
+    tlv_set_elem_type(tlvdst, TLV_TYPE_SRC);
     delta += sntlv_append(ibuf, size, TLV_TYPE_RESP, static_cast<unsigned>(n), resp);
     delta += sntlv_append_val(ibuf, size, TLV_TYPE_END, 0, 0);
     return delta;
@@ -79,7 +74,7 @@ void cameraSimulator(uint8_t *ibuf, int ilen, unsigned size)
     ASSERT(tlvdst != NULL);
 
     std::array<uint8_t, KXMSG_MAX> resp; // handlers write what they return
-    int n = CAdispatch(resp.data(), resp.size(), tlvarg + TLV_ELEM_HDR_LEN, valueLength(tlvarg),
+    int n = CAdispatch(resp.data(), resp.size(), tlvarg + TLV_ELEM_HDR_LEN, tlv_elem_len(tlvarg),
                        CAcommandIndex(tlvcmd + TLV_ELEM_HDR_LEN));
     if (n < 0)
         return; // "DB": never answered

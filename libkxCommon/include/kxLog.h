@@ -17,6 +17,18 @@
 extern "C" {
 #endif
 
+/* strftime format of the local-time stamp that begins every line on
+ * standard output and in the log file, e.g. "Dec07 05:02:30". Readers of
+ * those lines parse it with the same format. */
+#define KX_LOG_STAMP_FORMAT "%b%d %H:%M:%S"
+
+/* The bytes that a hex dump's character column shows as themselves, 0x20
+ * to 0x7E; every other byte is shown as '.'. */
+static inline int kxIsPrintable(unsigned int b)
+{
+    return b >= 0x20 && b <= 0x7E;
+}
+
 /* Fields of g_debug_level. */
 #define KX_DBG_LEVEL_MASK   0x000000FFu /* log level, 0-255 */
 #define KX_DBG_TRACE        0x00000100u /* traffic trace on */

@@ -67,6 +67,11 @@ int snkxMbox_receive(void *buf, int size, kxMbox_t *kxattr);
  * any other failure. Logs nothing. */
 int kxMbox_timedreceive(void *buf, int size, kxMbox_t *kxattr);
 
+/* Takes the next message without waiting: its length, -1 at once when the
+ * mailbox is empty, -2 on any other failure (e.g. a buffer smaller than
+ * the message size). Logs nothing; g_timedreceive is not consulted. */
+int snkxMbox_tryreceive(void *buf, int size, kxMbox_t *kxattr);
+
 /* Closes the descriptor (0 or -1); the record is left as it is. */
 int kxMbox_close(kxMbox_t *kxattr);
 

@@ -62,6 +62,19 @@ uint8_t *tlv_find(const uint8_t *buf, uint8_t type);
  * 1 to 13, of a response (argument and response), -3 otherwise. */
 int tlv_validate(const uint8_t *buf);
 
+/* An element's type byte and value length, elem pointing at its header as
+ * tlv_find returns it. Nothing is checked: elem must lie inside the
+ * message. */
+uint8_t tlv_elem_type(const uint8_t *elem);
+unsigned tlv_elem_len(const uint8_t *elem);
+
+/* Rewrites an element's type byte in place; its length and value stay. */
+void tlv_set_elem_type(uint8_t *elem, uint8_t type);
+
+/* The message type, byte 3 of the header, and its rewrite in place. */
+uint8_t tlv_msg_type(const uint8_t *buf);
+void tlv_set_msg_type(uint8_t *buf, uint8_t type);
+
 /* Appends an element and returns the bytes added (4 + len), or 0 with the
  * buffer unchanged when the message would grow beyond size or beyond a
  * 16-bit signed total. */
@@ -93,6 +106,19 @@ int sntlv_get(void *dst, unsigned dstsize, uint8_t type, const uint8_t *buf);
 /* Copies len bytes and returns len; 0 and nothing copied when len is 0 or
  * above dstsize. */
 int sntlv_copy(void *dst, unsigned dstsize, unsigned len, const void *src);
+
+/* Builds a command from scratch in the layout that every command has:
+ * header of the type, then code (2 bytes), arguments (arglen bytes, an
+ * empty element when arglen is 0; args may then be NULL), source, destination
+ * (both strings without their NUL) and end. Returns the sum of the bytes
+ * added, which is the total length when everything fits. As with
+ * sntlv_append, an element that does not fit is left out and counts 0, so
+ * a short buffer gives a shorter, possibly malformed, message: the classic
+ * conversion is defined that way. Callers that need the whole command
+ * compare the result with tlv_length or run tlv_validate. */
+int sntlv_command(uint8_t *buf, unsigned size, uint8_t type, const char code[2],
+                  const void *args, unsigned arglen, const char *src,
+                  const char *dst);
 
 /* Writes the count (1 to 4) low-order bytes of value, most significant
  * first, each followed by a NUL while room remains, and returns count. A

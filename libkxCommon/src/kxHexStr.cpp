@@ -1,5 +1,6 @@
 // Hex dump into a string.
 #include "kxHexStr.h"
+#include "kxLog.h"
 
 #include <array>
 #include <cstdarg>
@@ -54,7 +55,7 @@ void dumpLine(Sink &out, const char *prefix, uintptr_t label,
         if (at >= 0 && at < len) {
             unsigned char b = data[at];
             out.put("%0*X", 2, b);
-            column[slot] = (b >= 0x20 && b <= 0x7E) ? static_cast<char>(b) : '.';
+            column[slot] = kxIsPrintable(b) ? static_cast<char>(b) : '.';
             last[slot] = b;
         } else {
             out.put("  ");

@@ -60,7 +60,7 @@ Stamp makeStamp()
     time_t now = time(nullptr);
     struct tm local {};
     if (localtime_r(&now, &local) == nullptr ||
-        strftime(ts.data(), ts.size(), "%b%d %H:%M:%S", &local) == 0)
+        strftime(ts.data(), ts.size(), KX_LOG_STAMP_FORMAT, &local) == 0)
         ts[0] = '\0';
     return ts;
 }
@@ -229,7 +229,7 @@ extern "C" int kxHexDumpLine(char *line, size_t size, const char *label,
         if (*pos >= 0 && *pos < len) {
             unsigned char b = bytes[*pos];
             out.append("%02x", b);
-            column[slot] = (b >= 0x20 && b <= 0x7E) ? static_cast<char>(b) : '.';
+            column[slot] = kxIsPrintable(b) ? static_cast<char>(b) : '.';
         } else {
             out.append("  ");
             column[slot] = ' ';

@@ -160,6 +160,18 @@ extern "C" int kxMbox_timedreceive(void *data, int bufsize, kxMbox_t *kxattr)
     return errno == ETIMEDOUT ? -1 : -2;
 }
 
+extern "C" int snkxMbox_tryreceive(void *data, int bufsize, kxMbox_t *kxattr)
+{
+    // The queues stay in blocking mode, shared with the other operations:
+    // a deadline already past makes this one receive return at once.
+    const struct timespec past = {0, 0};
+    ssize_t len = mq_timedreceive(kxattr->mqd, static_cast<char *>(data),
+                                  bufferSize(bufsize), nullptr, &past);
+    if (len >= 0)
+        return static_cast<int>(len);
+    return errno == ETIMEDOUT ? -1 : -2;
+}
+
 extern "C" int kxMbox_close(kxMbox_t *kxattr)
 {
     return mq_close(kxattr->mqd);

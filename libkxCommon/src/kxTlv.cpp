@@ -147,6 +147,31 @@ int tlv_validate(const uint8_t *buf)
     return classifyBadLength(buf);
 }
 
+uint8_t tlv_elem_type(const uint8_t *elem)
+{
+    return elem[3];
+}
+
+unsigned tlv_elem_len(const uint8_t *elem)
+{
+    return elemLen(elem);
+}
+
+void tlv_set_elem_type(uint8_t *elem, uint8_t type)
+{
+    elem[3] = type;
+}
+
+uint8_t tlv_msg_type(const uint8_t *buf)
+{
+    return buf[3];
+}
+
+void tlv_set_msg_type(uint8_t *buf, uint8_t type)
+{
+    buf[3] = type;
+}
+
 int sntlv_append(uint8_t *buf, unsigned size, uint8_t type, unsigned len,
                  const void *value)
 {
@@ -215,6 +240,19 @@ int sntlv_copy(void *dst, unsigned dstsize, unsigned len, const void *src)
         return 0;
     memmove(dst, src, len);
     return static_cast<int>(len);
+}
+
+int sntlv_command(uint8_t *buf, unsigned size, uint8_t type, const char code[2],
+                  const void *args, unsigned arglen, const char *src, const char *dst)
+{
+    constexpr unsigned kCodeLen = 2;
+    int len = tlv_init(buf, size, type);
+    len += sntlv_append(buf, size, TLV_TYPE_CMD, kCodeLen, code);
+    len += sntlv_append(buf, size, TLV_TYPE_ARG, arglen, args);
+    len += sntlv_append(buf, size, TLV_TYPE_SRC, static_cast<unsigned>(strlen(src)), src);
+    len += sntlv_append(buf, size, TLV_TYPE_DST, static_cast<unsigned>(strlen(dst)), dst);
+    len += sntlv_append_val(buf, size, TLV_TYPE_END, 0, 0);
+    return len;
 }
 
 int snputbytes(char *dst, unsigned size, int count, uint32_t value)

@@ -220,4 +220,13 @@ TEST_F(LogTest, DumpLineStaysInsideItsBuffer)
     EXPECT_EQ(addr, 16u);
 }
 
+// The character column of a dump: 0x20 to 0x7E as themselves, else '.'.
+TEST(HexDumpColumn, PrintableBytesAreSpaceToTilde)
+{
+    const std::pair<unsigned, int> rows[] = {{0x00, 0}, {0x1F, 0}, {0x20, 1}, {'A', 1},
+                                             {0x7E, 1}, {0x7F, 0}, {0x80, 0}, {0xFF, 0}};
+    for (auto [b, printable] : rows)
+        EXPECT_EQ(kxIsPrintable(b), printable) << b;
+}
+
 } // namespace

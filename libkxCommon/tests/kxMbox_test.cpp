@@ -176,6 +176,25 @@ TEST_F(Mbox, TimedReceiveWaitsGTimedreceiveSeconds)
     EXPECT_EQ(std::string(buf, 321), msg);
 }
 
+// g_timedreceive keeps its 10 seconds: an empty mailbox must not wait them.
+TEST_F(Mbox, TryReceiveTakesWhatIsThereAndNeverWaits)
+{
+    using namespace std::chrono;
+    open(KXMSG_MAX_COUNT_MD);
+    char buf[1500];
+    auto start = steady_clock::now();
+    EXPECT_EQ(snkxMbox_tryreceive(buf, 1500, &rx), -1) << "empty";
+    EXPECT_LT(steady_clock::now() - start, milliseconds(500));
+    EXPECT_EQ(g_timedreceive, 10);
+
+    std::string msg(123, 't');
+    ASSERT_EQ(kxMbox_send(msg.data(), 123, &tx), 0);
+    EXPECT_EQ(snkxMbox_tryreceive(buf, 1499, &rx), -2) << "buffer below the message size";
+    EXPECT_EQ(snkxMbox_tryreceive(buf, 1500, &rx), 123);
+    EXPECT_EQ(std::string(buf, 123), msg);
+    EXPECT_EQ(snkxMbox_tryreceive(buf, 1500, &rx), -1) << "empty again";
+}
+
 // A buffer smaller than the queue's message size, down to none at all.
 TEST_F(Mbox, ReceiveIntoBufferBelowMessageSizeEndsTheProcess)
 {

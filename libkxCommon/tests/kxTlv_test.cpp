@@ -186,4 +186,83 @@ TEST(TlvPutBytes, MostSignificantFirstEachFollowedByNul)
     EXPECT_EQ(head(four, 4), bytes({0x11, 0x22, 0x33, 0x00}));
 }
 
+// An element's header: type at +3, value length at +1 (high) and +2 (low).
+TEST(TlvAccessors, TypeAndLengthFromTheElementHeader)
+{
+    const Bytes su = bytes({0x00, 0x2D, 0x00, 0x0A, 0x00, 0x00, 0x02, 0x41, "SU",
+                            0x00, 0x00, 0x00, 0x42, 0x00, 0x00, 0x0A, 0x44, "/to_camera",
+                            0x00, 0x00, 0x09, 0x43, "/to_kxnet", 0x00, 0x00, 0x00, 0xEE});
+    struct Row {
+        size_t offset;
+        uint8_t type;
+        unsigned len;
+    };
+    const Row rows[] = {{4, 0x41, 2}, {10, 0x42, 0}, {14, 0x44, 10}, {28, 0x43, 9}, {41, 0xEE, 0}};
+    for (const Row &row : rows) {
+        EXPECT_EQ(tlv_elem_type(su.data() + row.offset), row.type) << row.offset;
+        EXPECT_EQ(tlv_elem_len(su.data() + row.offset), row.len) << row.offset;
+    }
+    EXPECT_EQ(tlv_msg_type(su.data()), 10);
+    // The "LC" canvas argument: 600 bytes, high byte 0x02.
+    EXPECT_EQ(tlv_elem_len(bytes({0x00, 0x02, 0x58, 0x42}).data()), 600u);
+    EXPECT_EQ(tlv_elem_len(bytes({0xFF, 0xFF, 0xFF, 0xFF}).data()), 65535u);
+}
+
+TEST(TlvAccessors, SettersRewriteOnlyTheTypeByte)
+{
+    Bytes m = bytes({0x00, 0x0C, 0x00, 0x0A, 0x00, 0x00, 0x09, 0x43, 0x00, 0x00, 0x00, 0xEE});
+    tlv_set_msg_type(m.data(), 11);
+    tlv_set_elem_type(m.data() + 4, TLV_TYPE_SRC);
+    EXPECT_EQ(m, bytes({0x00, 0x0C, 0x00, 0x0B, 0x00, 0x00, 0x09, 0x44, 0x00, 0x00, 0x00, 0xEE}));
+}
+
+// The command layout: code, arguments, source, destination, end.
+TEST(TlvCommand, BuildsEveryElementInCommandOrder)
+{
+    struct Row {
+        const char *what;
+        const char *code;
+        Bytes args;
+        const char *src;
+        Bytes expected;
+    };
+    const Row rows[] = {
+        {"SU, no arguments", "SU", {}, "/to_camera",
+         bytes({0x00, 0x2D, 0x00, 0x0A, 0x00, 0x00, 0x02, 0x41, "SU", 0x00, 0x00, 0x00, 0x42,
+                0x00, 0x00, 0x0A, 0x44, "/to_camera", 0x00, 0x00, 0x09, 0x43, "/to_kxnet",
+                0x00, 0x00, 0x00, 0xEE})},
+        {"CM with one argument", "CM", {0x07}, "/to_wif",
+         bytes({0x00, 0x2B, 0x00, 0x0A, 0x00, 0x00, 0x02, 0x41, "CM", 0x00, 0x00, 0x01, 0x42,
+                0x07, 0x00, 0x00, 0x07, 0x44, "/to_wif", 0x00, 0x00, 0x09, 0x43, "/to_kxnet",
+                0x00, 0x00, 0x00, 0xEE})},
+    };
+    for (const Row &row : rows) {
+        uint8_t *m = guarded({}, true);
+        const void *args = row.args.empty() ? nullptr : row.args.data();
+        EXPECT_EQ(sntlv_command(m, KXMSG_MAX, 10, row.code, args,
+                                static_cast<unsigned>(row.args.size()), row.src, "/to_kxnet"),
+                  static_cast<int>(row.expected.size()))
+            << row.what;
+        EXPECT_EQ(head(m, row.expected.size() + 1), [&] {
+            Bytes b = row.expected;
+            b.push_back(kMark);
+            return b;
+        }()) << row.what;
+    }
+}
+
+// Like every append, an element that does not fit is left out: at size 40
+// the destination (13 bytes from 28) is, and the end element still fits.
+TEST(TlvCommand, ElementThatDoesNotFitIsLeftOut)
+{
+    const std::pair<unsigned, int> sizes[] = {{45, 45}, {44, 41}, {40, 32}};
+    for (auto [size, sum] : sizes) {
+        uint8_t *m = guarded({}, true);
+        EXPECT_EQ(sntlv_command(m, size, 10, "SU", nullptr, 0, "/to_camera", "/to_kxnet"), sum)
+            << size;
+        EXPECT_EQ(tlv_length(m), sum) << size;
+        EXPECT_EQ(m[sum], kMark) << size;
+    }
+}
+
 } // namespace

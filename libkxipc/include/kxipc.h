@@ -48,6 +48,23 @@ extern "C" {
 #define KXIPC_WAIT_MS     1000         /* longest wait of a send or receive */
 
 /*
+ * The camera's three endpoints, by index into kxIpcEndpointNames:
+ * "wifibt" takes the network daemon's camera commands, "wifi_ctrl" those of
+ * the Wi-Fi control path and "helper_task" the helper's. Which mailbox each
+ * is paired with is the daemon's business.
+ */
+#define KXIPC_EP_NET       0
+#define KXIPC_EP_WC        1
+#define KXIPC_EP_CSI       2
+#define KXIPC_ENDPOINTS    3
+extern const char *const kxIpcEndpointNames[KXIPC_ENDPOINTS];
+
+/* The endpoint directory: $KXIPC_DIR when set and not empty, otherwise
+ * KXIPC_DIR_DEFAULT. Read anew on every call; the string is the
+ * environment's or a constant, never to be freed. */
+const char *kxIpcDir(void);
+
+/*
  * One endpoint as seen from one side. The content is private to the
  * library; callers only pass its address. Init takes any object; the
  * other operations need a handle that was never initialised to be

@@ -48,11 +48,6 @@ bool nameIsSafe(const char *name)
            strstr(name, "..") == nullptr;
 }
 
-const char *endpointDir()
-{
-    const char *dir = getenv(KXIPC_DIR_ENV);
-    return (dir != nullptr && dir[0] != '\0') ? dir : KXIPC_DIR_DEFAULT;
-}
 
 // False when the path would not fit a socket address whole: a shortened
 // path would silently name another endpoint.
@@ -122,16 +117,15 @@ int bindAt(const char *path, struct stat *bound)
         return -errno;
     sockaddr_un addr;
     socklen_t alen = fillAddr(addr, path);
-    int err = 0;
-    if (fchmod(fd, 0600) != 0 || !setWaits(fd))
-        err = -errno;
-    else if (unlink(path) != 0 && errno != ENOENT)
-        err = -errno;
-    else if (bind(fd, reinterpret_cast<sockaddr *>(&addr), alen) != 0 ||
-             lstat(path, bound) != 0)
-        err = -errno;
-    if (err == 0)
+    bool bound_ok = fchmod(fd, 0600) == 0 && setWaits(fd) &&
+                    (unlink(path) == 0 || errno == ENOENT) &&
+                    bind(fd, reinterpret_cast<sockaddr *>(&addr), alen) == 0 &&
+                    lstat(path, bound) == 0;
+    if (bound_ok)
         return fd;
+    // A failure that left errno at 0 must still read as one: the caller
+    // would otherwise take the handle as bound and read *bound unset.
+    int err = errno != 0 ? -errno : -EIO;
     close(fd);
     return err;
 }
@@ -144,7 +138,7 @@ int openEndpoint(const char *name, kxIpcHdl *hdl, const char *own, const char *o
     clearHandle(hdl);
     if (!nameIsSafe(name))
         return -EINVAL;
-    const char *dir = endpointDir();
+    const char *dir = kxIpcDir();
     char self[KXIPC_PATH_MAX];
     char peer[KXIPC_PATH_MAX];
     if (!composePath(self, dir, name, own) || !composePath(peer, dir, name, other))
@@ -152,7 +146,7 @@ int openEndpoint(const char *name, kxIpcHdl *hdl, const char *own, const char *o
     int err = ensureDir(dir);
     if (err != 0)
         return err;
-    struct stat st;
+    struct stat st{};
     int fd = bindAt(self, &st);
     if (fd < 0)
         return fd;
@@ -166,6 +160,15 @@ int openEndpoint(const char *name, kxIpcHdl *hdl, const char *own, const char *o
 }
 
 } // namespace
+
+extern "C" const char *const kxIpcEndpointNames[KXIPC_ENDPOINTS] = {"wifibt", "wifi_ctrl",
+                                                                    "helper_task"};
+
+extern "C" const char *kxIpcDir(void)
+{
+    const char *dir = getenv(KXIPC_DIR_ENV);
+    return (dir != nullptr && dir[0] != '\0') ? dir : KXIPC_DIR_DEFAULT;
+}
 
 extern "C" int kxIpcInit(const char *name, kxIpcHdl *hdl)
 {

@@ -187,4 +187,18 @@ TEST_F(kxipc, InitTakesOnlySafeNamesAndPrivateDirectories)
     }
 }
 
+// The directory that every side agrees on, and the three names in order.
+TEST_F(kxipc, DirIsTheEnvironmentsUnlessUnsetOrEmpty)
+{
+    const std::pair<const char *, const char *> rows[] = {
+        {"/tmp/ipc-x", "/tmp/ipc-x"}, {"", "/tmp/kxipc"}, {nullptr, "/tmp/kxipc"}};
+    for (auto [env, dir] : rows) {
+        env ? setenv(KXIPC_DIR_ENV, env, 1) : unsetenv(KXIPC_DIR_ENV);
+        EXPECT_STREQ(kxIpcDir(), dir) << (env ?: "unset");
+    }
+    EXPECT_STREQ(kxIpcEndpointNames[KXIPC_EP_NET], "wifibt");
+    EXPECT_STREQ(kxIpcEndpointNames[KXIPC_EP_WC], "wifi_ctrl");
+    EXPECT_STREQ(kxIpcEndpointNames[KXIPC_EP_CSI], "helper_task");
+}
+
 } // namespace
