@@ -74,6 +74,7 @@ void DrawTarget(int32_t size);
  * ------------------------------------------------------------------------ */
 
 inline constexpr int KX_CA_COMMANDS = 24;     /* codes, "??" included */
+inline constexpr int KX_CA_DB = 0;           /* index of "DB", which sets the daemon's words */
 inline constexpr int KX_CA_DEFAULT = 23;      /* index of "??", every unknown code */
 inline constexpr uint8_t KX_CA_ACCEPTED = 0x00;
 inline constexpr uint8_t KX_CA_REFUSED = 0x01;

@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <syslog.h>
 
+// Kept for programs that link the library and look at it; nothing here
+// reads it, and kxUtil_log writes whatever the level. It stays that way:
+// callers rely on the logger never filtering.
 int32_t g_logLevel = UTIL_LOG_ERROR;
 
 namespace {

@@ -12,11 +12,11 @@
 // simulated camera's outbox (g_caOutbox) at the endpoint of the command
 // being answered, which keeps the order that the simulator gives ("SU"
 // before the response, "LC" after it).
-#include "mailbox.h"
-#include "pcapng.h"
-#include "signals.h"
-#include "status.h"
+#include "daemon/mailbox.h"
+#include "daemon/signals.h"
+#include "failure.h"
 #include "message.h"
+#include "pcapng.h"
 #include "verbs.h"
 
 #include "camCommand.h"
@@ -40,6 +40,14 @@ namespace kxctl {
 
 namespace {
 
+enum class CameraAnswer { simulate, echo, silent };
+
+struct CameraOptions {
+    CameraAnswer answer = CameraAnswer::simulate;
+    bool log = false; // the simulated camera's own log lines on standard output
+    std::string pcap; // also write what passes to this capture file
+};
+
 struct Endpoint {
     const char *name;
     kxIpcHdl hdl{};
@@ -49,14 +57,18 @@ struct Endpoint {
 struct Session {
     OutputOptions out;
     CameraOptions options;
-    std::array<Endpoint, 3> endpoints{{{"wifibt"}, {"wifi_ctrl"}, {"helper_task"}}};
+    std::array<Endpoint, KXIPC_ENDPOINTS> endpoints;
     Endpoint *current = nullptr; // the endpoint of the command being answered
     // An exception of ours must not unwind through the daemon's handlers,
     // which are built without exceptions: it waits here until they return.
     std::exception_ptr deferred;
     PcapWriter pcap; // --pcap
 
-    Session(const OutputOptions &o, const CameraOptions &c) : out(o), options(c) {}
+    Session(const OutputOptions &o, const CameraOptions &c) : out(o), options(c)
+    {
+        for (size_t i = 0; i < endpoints.size(); ++i)
+            endpoints[i].name = kxIpcEndpointNames[i];
+    }
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
     ~Session()
@@ -140,7 +152,7 @@ void simulate(Session &s, Endpoint &e, const Bytes &raw)
         return note(e, why);
     int index = commandIndex(*m.find(TLV_TYPE_CMD));
     // "DB" rewrites the debug words of whoever runs it; it is the daemon's.
-    if (index == 0)
+    if (index == KX_CA_DB)
         return note(e, "DB belongs to the daemon, not answered");
     const Bytes &arg = m.find(TLV_TYPE_ARG)->value;
     static const uint8_t none = 0;
@@ -193,30 +205,29 @@ void openEndpoints(Session &s)
                                             ": cannot bind the camera's side: " + strerror(-rc));
         e.open = true;
     }
-    const char *dir = getenv(KXIPC_DIR_ENV);
-    fprintf(stderr, "kxctl camera: the camera's side of wifibt, wifi_ctrl and helper_task in %s\n",
-            dir != nullptr && *dir != '\0' ? dir : KXIPC_DIR_DEFAULT);
+    fprintf(stderr, "kxctl camera: the camera's side of %s, %s and %s in %s\n",
+            kxIpcEndpointNames[0], kxIpcEndpointNames[1], kxIpcEndpointNames[2], kxIpcDir());
 }
 
 // Waits for the endpoints (and for our output's reader going away); false
 // when it is time to stop.
 bool waitAndServe(Session &s)
 {
-    std::array<pollfd, 4> fds{};
+    // One slot an endpoint, and our output last.
+    std::array<pollfd, KXIPC_ENDPOINTS + 1> fds{};
     for (size_t i = 0; i < s.endpoints.size(); ++i)
         fds[i] = {kxIpcGetFd(&s.endpoints[i].hdl), POLLIN, 0};
-    fds[3] = {fcntl(STDOUT_FILENO, F_GETFD) == -1 ? -1 : STDOUT_FILENO, 0, 0};
+    pollfd &output = fds.back();
+    output = {fcntl(STDOUT_FILENO, F_GETFD) == -1 ? -1 : STDOUT_FILENO, 0, 0};
     if (poll(fds.data(), fds.size(), -1) < 0)
         return errno == EINTR && !stopRequested();
-    if (fds[3].revents & (POLLERR | POLLHUP))
+    if (output.revents & (POLLERR | POLLHUP))
         throw OutputClosed{};
     for (size_t i = 0; i < s.endpoints.size(); ++i)
         if (fds[i].revents & POLLIN)
             serve(s, s.endpoints[i]);
     return !stopRequested();
 }
-
-} // namespace
 
 int runCamera(const OutputOptions &out, const CameraOptions &options)
 {
@@ -238,6 +249,23 @@ int runCamera(const OutputOptions &out, const CameraOptions &options)
     }
     g_session = nullptr;
     return kExitOk;
+}
+
+} // namespace
+
+void defineCamera(CLI::App &app, Runner &chosen)
+{
+    auto o = std::make_shared<CameraOptions>();
+    auto *verb =
+        app.add_subcommand("camera", "play the camera's side of the daemon's IPC endpoints");
+    auto *echo = verb->add_flag_callback(
+        "--echo", [o] { o->answer = CameraAnswer::echo; }, "send every message back unchanged");
+    auto *silent = verb->add_flag_callback(
+        "--silent", [o] { o->answer = CameraAnswer::silent; }, "answer nothing");
+    echo->excludes(silent);
+    verb->add_flag("--log", o->log, "show the simulated camera's log lines");
+    verb->add_option("--pcap", o->pcap, "also write every message to FILE (pcapng)");
+    runs(verb, chosen, o, runCamera);
 }
 
 } // namespace kxctl

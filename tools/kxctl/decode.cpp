@@ -2,8 +2,8 @@
 // or standard input and shown each as soon as it is complete (so that
 // `tail -f LOG | kxctl decode` shows them live). What it reads, and how,
 // is kxmsg's (reader.h).
+#include "failure.h"
 #include "output.h"
-#include "status.h"
 #include "verbs.h"
 
 #include "reader.h"
@@ -49,8 +49,6 @@ void show(const OutputOptions &out, const Traced &t, Decoded &d)
     ++d.shown;
 }
 
-} // namespace
-
 int runDecode(const OutputOptions &out, const std::string &file)
 {
     Input in(file);
@@ -64,6 +62,17 @@ int runDecode(const OutputOptions &out, const std::string &file)
     if (d.shown == 0)
         throw Failure(kExitFailure, "no message in the input");
     return d.status;
+}
+
+} // namespace
+
+void defineDecode(CLI::App &app, Runner &chosen)
+{
+    auto file = std::make_shared<std::string>();
+    auto *verb = app.add_subcommand(
+        "decode", "decode messages from logs, hex, kxctl's JSON or a pcapng capture");
+    verb->add_option("FILE", *file, "input (default: standard input)");
+    runs(verb, chosen, file, runDecode);
 }
 
 } // namespace kxctl

@@ -2,23 +2,50 @@
 // canvas the wait for the response on "/to_kxnet". kxctl then plays the
 // network daemon, whose mailbox that is: what it reads there, nobody else
 // gets, so two kxctl take turns (lockReader).
-#include "codes.h"
-#include "health.h"
-#include "mailbox.h"
+#include "exchange.h"
+
+#include "daemon/commands.h"
+#include "daemon/health.h"
+#include "daemon/mailbox.h"
+#include "failure.h"
 #include "meaning.h"
-#include "picture.h"
-#include "status.h"
 #include "message.h"
+#include "picture.h"
 #include "verbs.h"
 
 #include "kxRedIro.h"
 #include "kxTlv.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 namespace kxctl {
 
 namespace {
+
+struct CallOptions {
+    SendOptions send;
+    std::string code;
+    std::vector<std::string> args; // hex bytes or words
+    std::string hex;               // --hex
+    std::string text;              // --string
+    double timeout = 5;
+    bool answerOnly = false; // print the response alone
+};
+
+struct DbOptions {
+    SendOptions send;
+    std::string level;
+    std::string debug;
+};
+
+struct CanvasOptions {
+    SendOptions send;
+    double timeout = 5;
+    std::string file;
+    int scale = 1;
+};
 
 Bytes commandArguments(const CallOptions &o)
 {
@@ -37,15 +64,15 @@ Bytes commandArguments(const CallOptions &o)
 // Why the daemon would not read a command put into this mailbox, or "".
 std::string mailboxProblem(const std::string &name)
 {
-    for (const char *inbound : {KXMBOXtoCAMERA, KXMBOXtoRTOS, KXMBOXtoUNUSED})
-        if (name == inbound)
-            return "";
+    const kxMailbox_t *box = std::find_if(std::begin(kxMailboxes), std::end(kxMailboxes),
+                                          [&](const kxMailbox_t &b) { return name == b.name; });
+    if (box != std::end(kxMailboxes) && box->inbound)
+        return "";
     std::string head = "the daemon reads only /to_camera, /to_wif and /to_csi: ";
     if (name == KXMBOXtoKXNET)
         return head + name + " is the network daemon's mailbox; the camera never sees it";
-    for (const char *made : {KXMBOXtoATH, KXMBOXtoUDP, KXMBOXtoPLAT, KXMBOXtoBLE})
-        if (name == made)
-            return head + name + " is made by the daemon for other programs, which read it";
+    if (box != std::end(kxMailboxes))
+        return head + name + " is made by the daemon for other programs, which read it";
     return head + name + " is no mailbox of the daemon";
 }
 
@@ -79,11 +106,17 @@ Bytes buildFor(const SendOptions &send, const std::string &code, const Bytes &ar
 }
 
 // A full "/to_kxnet" ends the daemon at its next answer; send's answers
-// stay there until someone reads them.
+// stay there until someone reads them. Warned of from three quarters full,
+// early enough for a script that sends in a loop to be told before the end;
+// refused when fewer than two places are left: the answer and the camera's
+// own "LC" after it.
+constexpr long kWarnFromQuarters = 3;
+constexpr long kLeastRoom = 2;
+
 void checkAnswerRoom(const SendOptions &send)
 {
     MailboxInfo info = mailboxInfo(KXMBOXtoKXNET);
-    if (!info.exists || info.error != 0 || info.messages * 4 < info.capacity * 3)
+    if (!info.exists || info.error != 0 || info.messages * 4 < info.capacity * kWarnFromQuarters)
         return;
     // Formatted, not concatenated: GCC 12 for 32-bit ARM warns falsely on
     // a chain of + that starts with a short string.
@@ -92,7 +125,7 @@ void checkAnswerRoom(const SendOptions &send)
              info.capacity);
     const char *why = ": the daemon ends when an answer finds it full; kxctl listen -t 1 "
                       "empties it";
-    if (info.capacity - info.messages < 2 && !send.force)
+    if (info.capacity - info.messages < kLeastRoom && !send.force)
         throw Failure(kExitNoDaemon, std::string(held) + why + " (--force sends anyway)");
     fprintf(stderr, "kxctl: warning: %s%s\n", held, why);
 }
@@ -181,6 +214,22 @@ int statusOf(const Bytes &response, const std::string &code)
 
 } // namespace
 
+int postDb(const OutputOptions &out, const SendOptions &send, const std::string &level,
+           const std::string &debug)
+{
+    Bytes args;
+    try {
+        appendLittleEndian(args, parseWord(level));
+        appendLittleEndian(args, parseWord(debug));
+    } catch (const Error &e) {
+        throw Failure(kExitUsage, e.what());
+    }
+    postCommand(out, send, buildFor(send, "DB", args));
+    return kExitOk;
+}
+
+namespace {
+
 int runCall(const OutputOptions &out, const CallOptions &o)
 {
     Bytes command = buildFor(o.send, o.code, commandArguments(o));
@@ -199,15 +248,7 @@ int runSend(const OutputOptions &out, const CallOptions &o)
 
 int runDb(const OutputOptions &out, const DbOptions &o)
 {
-    Bytes args;
-    try {
-        appendLittleEndian(args, parseWord(o.level));
-        appendLittleEndian(args, parseWord(o.debug));
-    } catch (const Error &e) {
-        throw Failure(kExitUsage, e.what());
-    }
-    postCommand(out, o.send, buildFor(o.send, "DB", args));
-    return kExitOk;
+    return postDb(out, o.send, o.level, o.debug);
 }
 
 int runCanvas(const OutputOptions &out, const CanvasOptions &o)
@@ -225,6 +266,69 @@ int runCanvas(const OutputOptions &out, const CanvasOptions &o)
     if (!o.file.empty())
         writePicture(*meaning.canvas, o.file, o.scale);
     return kExitOk;
+}
+
+void addCommandArguments(CLI::App *verb, CallOptions &call)
+{
+    verb->add_option("CODE", call.code, "two-letter command code, e.g. cv, CM")->required();
+    verb->add_option("ARG", call.args, "argument bytes, one hex byte a word (07, 0x07)");
+    verb->add_option("--hex", call.hex, "argument bytes as hex, e.g. 2014280000000030");
+    verb->add_option("--string", call.text, "argument bytes as text");
+}
+
+void addTimeout(CLI::App *verb, double &timeout)
+{
+    verb->add_option("-t,--timeout", timeout, "seconds to wait for the response (0: forever)")
+        ->check(seconds(true))
+        ->capture_default_str();
+}
+
+} // namespace
+
+void defineCall(CLI::App &app, Runner &chosen)
+{
+    auto o = std::make_shared<CallOptions>();
+    auto *verb = app.add_subcommand("call", "send a command and show its response");
+    addCommandArguments(verb, *o);
+    addAddressing(verb, o->send);
+    addTimeout(verb, o->timeout);
+    verb->add_flag("-a,--answer-only", o->answerOnly,
+                   "print the response alone, not what arrives meanwhile");
+    runs(verb, chosen, o, runCall);
+}
+
+void defineSend(CLI::App &app, Runner &chosen)
+{
+    auto o = std::make_shared<CallOptions>();
+    auto *verb = app.add_subcommand("send", "send a command without waiting for its response");
+    addCommandArguments(verb, *o);
+    addAddressing(verb, o->send);
+    runs(verb, chosen, o, runSend);
+}
+
+void defineDb(CLI::App &app, Runner &chosen)
+{
+    auto o = std::make_shared<DbOptions>();
+    auto *verb =
+        app.add_subcommand("db", "set the daemon's debug words (the DB command, never answered)");
+    verb->add_option("LEVEL", o->level, "new g_debug_level, e.g. 0x80281420 (bit 31: simulator)")
+        ->required();
+    verb->add_option("DEBUG", o->debug, "new g_debug, e.g. 0x30000000")->required();
+    addAddressing(verb, o->send);
+    runs(verb, chosen, o, runDb);
+}
+
+void defineCanvas(CLI::App &app, Runner &chosen)
+{
+    auto o = std::make_shared<CanvasOptions>();
+    auto *verb = app.add_subcommand("canvas", "ask the camera for its canvas (lc) and show it");
+    verb->add_option("-o,--output", o->file, "also write it to FILE (.png or .pbm)");
+    verb->add_option("--scale", o->scale, "pixels per canvas pixel in FILE")
+        ->check(CLI::Range(1, 64))
+        ->capture_default_str();
+    addAddressing(verb, o->send);
+    addTimeout(verb, o->timeout);
+    runs(verb, chosen, o, runCanvas);
 }
 
 } // namespace kxctl

@@ -3,21 +3,14 @@
 // sandbox's syslog), so that no message is taken from any mailbox: a POSIX
 // mailbox hands each message to one reader only, and that reader is the
 // network daemon or the daemon itself.
-//
-// trace: switches the trace on and off with "DB". "DB" replaces both debug
-// words whole, the simulator flag (bit 31) among them, and is never
-// answered, so the user says which mode the daemon is in.
-#include "monitor.h"
-
+#include "daemon/signals.h"
 #include "dumplog.h"
+#include "failure.h"
 #include "pcapng.h"
-#include "signals.h"
-#include "status.h"
+#include "verbs.h"
 
-#include "kxLog.h"
 #include "kxTlv.h"
 
-#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -33,6 +26,14 @@
 namespace kxctl {
 
 namespace {
+
+struct MonitorOptions {
+    std::string source; // a log file, "-" for standard input; empty: the sandbox's syslog
+    long count = 0;     // stop after this many; 0 never
+    double quiet = 0;   // stop after this many quiet seconds; 0 never
+    std::vector<std::string> codes; // only these command codes
+    std::string pcap;               // also write a capture here
+};
 
 using Clock = std::chrono::steady_clock;
 
@@ -221,13 +222,6 @@ Ended watchSource(Watch &w, Source &s)
     }
 }
 
-uint32_t traceMask(int index)
-{
-    return kxTraceMask[index];
-}
-
-} // namespace
-
 int runMonitor(const OutputOptions &out, const MonitorOptions &o)
 {
     catchStopSignals();
@@ -250,83 +244,22 @@ int runMonitor(const OutputOptions &out, const MonitorOptions &o)
     return kExitOk;
 }
 
-int runTrace(const OutputOptions &out, const TraceOptions &o)
-{
-    uint32_t level = KX_DEBUG_LEVEL_INIT | (o.simulator ? KX_DBG_SIMULATOR : 0);
-    uint32_t debug = KX_DEBUG_INIT;
-    if (o.state == "on") {
-        level |=
-            KX_DBG_TRACE | (o.headTail ? 0 : KX_DBG_FULL_DUMP) | (o.logFile ? KX_DBG_LOGFILE : 0);
-        debug |= traceMask(KX_TRACE_TO_RT) | traceMask(KX_TRACE_FROM_RT);
-    }
-    char word[2][16];
-    snprintf(word[0], sizeof word[0], "0x%08x", level);
-    snprintf(word[1], sizeof word[1], "0x%08x", debug);
-    int status = runDb(out, {o.send, word[0], word[1]});
-    fprintf(stderr,
-            "kxctl trace: g_debug_level %s, g_debug %s: trace %s, simulator %s; "
-            "the daemon's start-up words again: kxctl trace off --%s\n",
-            word[0], word[1], o.state.c_str(), o.simulator ? "on" : "off",
-            o.simulator ? "simulator" : "relay");
-    return status;
-}
-
-namespace {
-
-void addMonitor(CLI::App &app, const std::function<void(VerbRunner)> &chosen)
-{
-    static MonitorOptions o;
-    auto *verb = app.add_subcommand(
-        "monitor", "show every message that passes through the daemon, from its trace");
-    verb->add_option("FILE", o.source,
-                     "the daemon's log or a syslog file, followed as it grows; - for standard "
-                     "input (default: $KX_SYSLOG_FILE, set by kxctl sandbox)");
-    verb->add_option("-C,--count", o.count, "stop after N messages")->check(CLI::PositiveNumber);
-    verb->add_option("-t,--timeout", o.quiet, "stop after SECONDS without a message (status 4)")
-        ->check(CLI::PositiveNumber);
-    verb->add_option("--code", o.codes, "only messages with this command code (repeatable)");
-    verb->add_option("--pcap", o.pcap, "also write the messages to FILE (pcapng)");
-    verb->callback(
-        [chosen] { chosen([](const OutputOptions &out) { return runMonitor(out, o); }); });
-}
-
-void addTrace(CLI::App &app, const std::function<void(VerbRunner)> &chosen)
-{
-    static TraceOptions o;
-    auto *verb = app.add_subcommand(
-        "trace", "switch the daemon's traffic trace on or off (DB; needs the daemon's mode)");
-    verb->add_option("STATE", o.state, "on or off")
-        ->required()
-        ->check(CLI::IsMember({"on", "off"}));
-    auto *sim = verb->add_flag("--simulator", o.simulator,
-                               "the daemon runs as simulated camera (DB keeps bit 31 set)");
-    auto *relay = verb->add_flag("--relay", o.relay, "the daemon relays (DB keeps bit 31 clear)");
-    sim->excludes(relay);
-    verb->add_flag("--head-tail", o.headTail, "dump head and tail of long messages only");
-    verb->add_flag("--log-file", o.logFile, "also write the log file /tmp/fuse_d/wifi_log.txt");
-    verb->add_option("-m,--mailbox", o.send.mailbox, "mailbox to put DB into")
-        ->capture_default_str();
-    verb->callback([chosen, sim, relay] {
-        if (sim->count() + relay->count() == 0)
-            throw CLI::ValidationError("--simulator or --relay",
-                                       "DB rewrites the simulator flag too: say the daemon's mode, "
-                                       "--simulator or --relay");
-        chosen([](const OutputOptions &out) { return runTrace(out, o); });
-    });
-}
-
 } // namespace
 
-void addTraceVerbs(CLI::App &app, const std::function<void(VerbRunner)> &chosen)
+void defineMonitor(CLI::App &app, Runner &chosen)
 {
-    static std::string file;
-    auto *decode = app.add_subcommand(
-        "decode", "decode messages from logs, hex, kxctl's JSON or a pcapng capture");
-    decode->add_option("FILE", file, "input (default: standard input)");
-    decode->callback(
-        [chosen] { chosen([](const OutputOptions &out) { return runDecode(out, file); }); });
-    addMonitor(app, chosen);
-    addTrace(app, chosen);
+    auto o = std::make_shared<MonitorOptions>();
+    auto *verb = app.add_subcommand(
+        "monitor", "show every message that passes through the daemon, from its trace");
+    verb->add_option("FILE", o->source,
+                     "the daemon's log or a syslog file, followed as it grows; - for standard "
+                     "input (default: $KX_SYSLOG_FILE, set by kxctl sandbox)");
+    verb->add_option("-C,--count", o->count, "stop after N messages")->check(CLI::PositiveNumber);
+    verb->add_option("-t,--timeout", o->quiet, "stop after SECONDS without a message (status 4)")
+        ->check(CLI::PositiveNumber);
+    verb->add_option("--code", o->codes, "only messages with this command code (repeatable)");
+    verb->add_option("--pcap", o->pcap, "also write the messages to FILE (pcapng)");
+    runs(verb, chosen, o, runMonitor);
 }
 
 } // namespace kxctl

@@ -1,7 +1,7 @@
 #include "output.h"
 
 #include "json.h"
-#include "status.h"
+#include "failure.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -12,7 +12,7 @@
 // runs as its child, so that a daemon started from the command sees an
 // ordinary parent and detaches (the daemon stays in the foreground when
 // its parent is process 1), and the detached daemon is reaped by us.
-#include "status.h"
+#include "failure.h"
 #include "verbs.h"
 
 #include <algorithm>
@@ -367,6 +367,18 @@ int runSandbox(const SandboxOptions &o)
     // the at-exit work that might try (a sanitizer's leak check does).
     fflush(nullptr);
     _exit(statusOf(wstatus));
+}
+
+void defineSandbox(CLI::App &app, Runner &chosen)
+{
+    auto o = std::make_shared<SandboxOptions>();
+    auto *verb =
+        app.add_subcommand("sandbox", "run COMMAND (default: a shell) with private mailboxes");
+    verb->add_option("--msg-max", o->msgMax, "fs.mqueue.msg_max inside")
+        ->check(CLI::Range(1, 65536))
+        ->capture_default_str();
+    verb->add_option("COMMAND", o->command, "the command and its arguments, after --");
+    verb->callback([&chosen, o] { chosen = [o](const OutputOptions &) { return runSandbox(*o); }; });
 }
 
 } // namespace kxctl

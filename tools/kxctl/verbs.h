@@ -1,81 +1,66 @@
-// The verbs of kxctl and their options. Each returns the exit status or
-// throws Failure / OutputClosed (see status.h).
+// The verbs of kxctl. Each verb (or family of verbs) lives in a file of
+// its own and has a definer there, which adds the verb, its options and
+// what it runs to the command line; main.cpp lists the definers in one
+// table. What a verb runs returns the exit status or throws Failure /
+// OutputClosed (see failure.h).
 #pragma once
 
 #include "output.h"
 
+#include <CLI/CLI.hpp>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace kxctl {
 
-// Where a command goes and how it is addressed.
-struct SendOptions {
-    std::string mailbox = "/to_camera";
-    std::string source; // the mailbox itself when empty
-    std::string destination = "/to_kxnet";
-    int type = 10;
-    bool force = false; // send what the daemon would refuse or not read
-};
+// The chosen verb's work, set by its definer's callback once the command
+// line has been parsed.
+using Runner = std::function<int(const OutputOptions &)>;
+using VerbDefiner = void (*)(CLI::App &app, Runner &chosen);
 
-struct CallOptions {
-    SendOptions send;
-    std::string code;
-    std::vector<std::string> args; // hex bytes or words
-    std::string hex;               // --hex
-    std::string text;              // --string
-    double timeout = 5;
-    bool answerOnly = false; // print the response alone
-};
-
-struct DbOptions {
-    SendOptions send;
-    std::string level;
-    std::string debug;
-};
-
-struct CanvasOptions {
-    SendOptions send;
-    double timeout = 5;
-    std::string file;
-    int scale = 1;
-};
-
-struct ListenOptions {
-    std::string mailbox = "/to_kxnet";
-    long count = 0;   // stop after this many; 0 never
-    double quiet = 0; // stop after this many quiet seconds; 0 never
-};
-
-enum class CameraAnswer { simulate, echo, silent };
-
-struct CameraOptions {
-    CameraAnswer answer = CameraAnswer::simulate;
-    bool log = false; // the simulated camera's own log lines on standard output
-    std::string pcap; // also write what passes to this capture file
-};
+void defineCall(CLI::App &app, Runner &chosen);      // exchange.cpp
+void defineSend(CLI::App &app, Runner &chosen);      // exchange.cpp
+void defineDb(CLI::App &app, Runner &chosen);        // exchange.cpp
+void defineCanvas(CLI::App &app, Runner &chosen);    // exchange.cpp
+void defineListen(CLI::App &app, Runner &chosen);    // listen.cpp
+void defineCamera(CLI::App &app, Runner &chosen);    // camera.cpp
+void defineDecode(CLI::App &app, Runner &chosen);    // decode.cpp
+void defineMonitor(CLI::App &app, Runner &chosen);   // monitor.cpp
+void defineTrace(CLI::App &app, Runner &chosen);     // trace.cpp
+void defineMailboxes(CLI::App &app, Runner &chosen); // mailboxes.cpp
+void defineCodes(CLI::App &app, Runner &chosen);     // codes.cpp
+void defineStatus(CLI::App &app, Runner &chosen);    // status.cpp
+void defineSandbox(CLI::App &app, Runner &chosen);   // sandbox.cpp
 
 struct SandboxOptions {
     int msgMax = 64;
     std::vector<std::string> command;
 };
 
+// Ends the process with the command's status; returns only by throwing.
+[[noreturn]] int runSandbox(const SandboxOptions &options);
+
 // Inside a sandbox: the file that keeps the daemon's syslog lines, where
 // monitor reads them by default.
 inline constexpr char kSyslogEnv[] = "KX_SYSLOG_FILE";
 
-int runCall(const OutputOptions &out, const CallOptions &options);
-int runSend(const OutputOptions &out, const CallOptions &options);
-int runDb(const OutputOptions &out, const DbOptions &options);
-int runCanvas(const OutputOptions &out, const CanvasOptions &options);
-int runListen(const OutputOptions &out, const ListenOptions &options);
-int runCamera(const OutputOptions &out, const CameraOptions &options);
-// FILE: a log, kxctl JSON lines, hex or a pcapng capture; "" or "-": stdin.
-int runDecode(const OutputOptions &out, const std::string &file);
-int runMailboxes(const OutputOptions &out);
-int runCodes(const OutputOptions &out);
-int runStatus(const OutputOptions &out);
-// Ends the process with the command's status; returns only by throwing.
-[[noreturn]] int runSandbox(const SandboxOptions &options);
+// A verb without options of its own.
+inline void runs(CLI::App *verb, Runner &chosen, int (*run)(const OutputOptions &))
+{
+    verb->callback([&chosen, run] { chosen = run; });
+}
+
+// A verb whose options the command line fills in and run reads; shared,
+// since both outlive the definer.
+template <typename Options>
+void runs(CLI::App *verb, Runner &chosen, std::shared_ptr<Options> options,
+          int (*run)(const OutputOptions &, const Options &))
+{
+    verb->callback([&chosen, options, run] {
+        chosen = [options, run](const OutputOptions &out) { return run(out, *options); };
+    });
+}
 
 } // namespace kxctl

@@ -7,7 +7,6 @@
 
 #include "kxMbox.h"
 
-#include <array>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -23,13 +22,6 @@ struct MailboxInfo {
     long size = 0;
     long messages = 0;
 };
-
-// The daemon's eight mailboxes, with the capacity it creates each with.
-struct DaemonMailbox {
-    const char *name;
-    long capacity;
-};
-extern const std::array<DaemonMailbox, 8> kDaemonMailboxes;
 
 // "to_wif" and "/to_wif" both name "/to_wif".
 std::string mailboxName(const std::string &name);

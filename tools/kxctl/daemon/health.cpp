@@ -1,23 +1,12 @@
-// status: whether a daemon serves the mailboxes, how full they are, and
-// what is bound on the endpoints. Mailboxes outlive the daemon, so that
-// they exist says only that one has run.
 #include "health.h"
-
-#include "mailbox.h"
-#include "output.h"
-#include "status.h"
-#include "verbs.h"
 
 #include "kxRedIro.h"
 #include "kxipc.h"
 
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <dirent.h>
 #include <fstream>
 #include <iterator>
-#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <unistd.h>
@@ -134,12 +123,6 @@ std::optional<DaemonProcess> findDaemon()
     return std::nullopt;
 }
 
-std::string endpointDir()
-{
-    const char *dir = getenv(KXIPC_DIR_ENV);
-    return dir != nullptr && *dir != '\0' ? dir : KXIPC_DIR_DEFAULT;
-}
-
 std::vector<EndpointState> endpointStates()
 {
     // Bound names of Unix sockets are the last field of /proc/net/unix.
@@ -149,103 +132,11 @@ std::vector<EndpointState> endpointStates()
         if (size_t at = line.rfind(' '); at != std::string::npos && line[at + 1] == '/')
             bound.insert(line.substr(at + 1));
     std::vector<EndpointState> states;
-    for (const char *name : {"wifibt", "wifi_ctrl", "helper_task"}) {
-        std::string path = endpointDir() + "/" + name;
+    for (const char *name : kxIpcEndpointNames) {
+        std::string path = std::string(kxIpcDir()) + "/" + name;
         states.push_back({name, bound.count(path + ".linux") > 0, bound.count(path + ".rtos") > 0});
     }
     return states;
-}
-
-namespace {
-
-using json = nlohmann::ordered_json;
-
-std::string clockTime(time_t when)
-{
-    struct tm local {};
-    localtime_r(&when, &local);
-    char text[40];
-    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return text;
-}
-
-std::string daemonText(const std::optional<DaemonProcess> &d)
-{
-    if (!d)
-        return "not running";
-    std::string text = std::string(d->stopped ? "stopped (it reads nothing until SIGCONT)"
-                                              : "running") +
-                       ", pid " + std::to_string(d->pid);
-    if (d->started != 0)
-        text += ", since " + clockTime(d->started);
-    if (d->foreign)
-        return text + ", another user's: whether it serves these mailboxes cannot be seen";
-    return text + (d->startedWithS ? ", started as simulator (-s)"
-                                   : ", started as relay (no -s)") +
-           "; DB may have switched it since";
-}
-
-json daemonJson(const std::optional<DaemonProcess> &d)
-{
-    if (!d)
-        return {{"running", false}};
-    return {{"running", !d->stopped},       {"stopped", d->stopped},
-            {"pid", d->pid},                {"since", d->started},
-            {"simulator", d->startedWithS}, {"foreign", d->foreign}};
-}
-
-std::string mailboxText(const char *name, const MailboxInfo &info)
-{
-    char line[128];
-    if (!info.exists)
-        snprintf(line, sizeof line, "  %-11s missing", name);
-    else if (info.error != 0)
-        snprintf(line, sizeof line, "  %-11s %s", name, strerror(info.error));
-    else
-        snprintf(line, sizeof line, "  %-11s %ld of %ld%s", name, info.messages, info.capacity,
-                 info.messages >= info.capacity ? "  full" : "");
-    return line;
-}
-
-std::string sideText(const EndpointState &e)
-{
-    std::string text = "  " + e.name + std::string(12 - e.name.size(), ' ');
-    text += e.daemonSide ? "daemon side bound" : "daemon side free";
-    return text + (e.cameraSide ? ", camera side bound" : ", camera side free");
-}
-
-} // namespace
-
-int runStatus(const OutputOptions &out)
-{
-    auto daemon = findDaemon();
-    json j = {{"daemon", daemonJson(daemon)}, {"mailboxes", json::array()},
-              {"endpoint_dir", endpointDir()}, {"endpoints", json::array()}};
-    if (!out.json)
-        printLine("daemon       " + daemonText(daemon) + "\nmailboxes");
-    for (const DaemonMailbox &box : kDaemonMailboxes) {
-        const char *name = box.name;
-        MailboxInfo info = mailboxInfo(name);
-        bool known = info.exists && info.error == 0;
-        j["mailboxes"].push_back({{"name", name},
-                                  {"exists", info.exists},
-                                  {"messages", known ? json(info.messages) : json(nullptr)},
-                                  {"capacity", known ? json(info.capacity) : json(nullptr)}});
-        if (!out.json)
-            printLine(mailboxText(name, info));
-    }
-    if (!out.json)
-        printLine("endpoints in " + endpointDir());
-    for (const EndpointState &e : endpointStates()) {
-        j["endpoints"].push_back(
-            {{"name", e.name}, {"daemon_side", e.daemonSide}, {"camera_side", e.cameraSide}});
-        if (!out.json)
-            printLine(sideText(e));
-    }
-    if (out.json)
-        printLine(j.dump());
-    flushOutput();
-    return daemon && !daemon->stopped ? kExitOk : kExitNoDaemon;
 }
 
 } // namespace kxctl

@@ -19,6 +19,9 @@ struct CodeRow {
 
 std::vector<CodeRow> commandTable();
 
+// "1", or "0-24" when the length may vary.
+std::string lengthText(const CodeRow &row);
+
 // Why the daemon's simulated camera would refuse code with argLen argument
 // bytes for its form (an unknown code, a wrong length), or "" when it would
 // not.

@@ -1,9 +1,8 @@
 #include "mailbox.h"
 
 #include "signals.h"
-#include "status.h"
 
-#include "kxRedIro.h"
+#include "failure.h"
 
 #include <cerrno>
 #include <cstring>
@@ -14,17 +13,6 @@
 #include <unistd.h>
 
 namespace kxctl {
-
-const std::array<DaemonMailbox, 8> kDaemonMailboxes = {{
-    {KXMBOXtoCAMERA, KXMSG_MAX_COUNT_MD},
-    {KXMBOXtoRTOS, KXMSG_MAX_COUNT_LG},
-    {KXMBOXtoUNUSED, KXMSG_MAX_COUNT_SM},
-    {KXMBOXtoKXNET, KXMSG_MAX_COUNT_LG},
-    {KXMBOXtoATH, KXMSG_MAX_COUNT_MD},
-    {KXMBOXtoUDP, KXMSG_MAX_COUNT_MD},
-    {KXMBOXtoPLAT, KXMSG_MAX_COUNT_MD},
-    {KXMBOXtoBLE, KXMSG_MAX_COUNT_LG},
-}};
 
 namespace {
 
@@ -51,8 +39,7 @@ int millisecondsLeft(const Deadline &deadline)
 bool takeNow(Inbox &inbox, Bytes &message)
 {
     message.resize(static_cast<size_t>(inbox.size));
-    g_timedreceive = 0;
-    int len = kxMbox_timedreceive(message.data(), static_cast<int>(message.size()), &inbox.box);
+    int len = snkxMbox_tryreceive(message.data(), static_cast<int>(message.size()), &inbox.box);
     if (len < 0)
         return false;
     message.resize(static_cast<size_t>(len));

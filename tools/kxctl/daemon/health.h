@@ -30,9 +30,9 @@ struct EndpointState {
     bool cameraSide = false; // NAME.rtos bound
 };
 
-// The three endpoints in the directory that kxctl camera and the daemon use.
+// The three endpoints in the directory that kxctl camera and the daemon use
+// (kxIpcDir()).
 std::vector<EndpointState> endpointStates();
 
-std::string endpointDir();
 
 } // namespace kxctl
