@@ -210,6 +210,18 @@ std::vector<Option> options(const PcapReader &r, size_t at)
     return list;
 }
 
+// The direction bits (the lowest two) of a packet's flags.
+Way wayOf(const PcapReader &r, std::string_view flags)
+{
+    uint32_t word = 0;
+    memcpy(&word, flags.data(), sizeof word);
+    switch (swapped(word, r.swap) & 3u) {
+    case 1: return Way::inbound;
+    case 2: return Way::outbound;
+    default: return Way::unknown;
+    }
+}
+
 // "kxctl-part OFFSET HEX": a part of a cut message, put back in place.
 void addPart(Traced &t, std::string_view note)
 {
@@ -252,6 +264,8 @@ Traced packet(const PcapReader &r)
     for (const Option &o : options(r, 20 + ((caplen + 3u) & ~3u)))
         if (o.code == kOptComment && o.value.starts_with(kPartNote))
             addPart(t, o.value);
+        else if (o.code == kOptPacketFlags && o.value.size() == 4)
+            t.way = wayOf(r, o.value);
     return t;
 }
 

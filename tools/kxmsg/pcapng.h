@@ -13,8 +13,6 @@
 
 namespace kxmsg {
 
-enum class Way { unknown = 0, inbound = 1, outbound = 2 };
-
 struct PcapWriter {
     FILE *file = nullptr;
     std::vector<std::string> channels; // interface ids in order

@@ -18,6 +18,10 @@
 
 namespace kxmsg {
 
+// Which way a message went, as a capture of one endpoint records it:
+// inbound to the side that captured, outbound from it.
+enum class Way { unknown = 0, inbound = 1, outbound = 2 };
+
 // What the message was read from: plain hex has neither time nor label
 // and is shown as a message of its own.
 enum class From { log, json, capture, hex };
@@ -29,6 +33,7 @@ struct Traced {
     Bytes raw;
     std::vector<std::pair<size_t, size_t>> shown;
     From from = From::log;
+    Way way = Way::unknown; // a capture's packet direction
 
     bool cut() const
     {
