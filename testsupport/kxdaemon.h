@@ -24,7 +24,7 @@ public:
     // exit and returns its exit status (-1 when it did not exit).
     int start(const std::vector<std::string> &args, const std::vector<std::string> &env = {});
 
-    // The detached process, once it is running; 0 when there is none.
+    // The detached process of the last start; 0 when there is none.
     pid_t pid();
 
     // Waits up to timeoutMs for the detached process to end: its exit
@@ -42,6 +42,7 @@ private:
     int out_ = -1;
     int err_ = -1;
     pid_t pid_ = 0;
+    bool known_ = false; // pid_ is what start or an end left
 };
 
 // Waits until the mailbox exists; false on time-out.

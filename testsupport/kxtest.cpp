@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <regex>
@@ -24,6 +25,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace kxtest {
 
@@ -40,10 +42,23 @@ bool mkdirs(const std::string &path)
     return !ec;
 }
 
-// A child of ours other than the one we started directly, i.e. the
-// detached daemon that was handed to us as subreaper.
-pid_t findChild(pid_t parent)
+// A process's state letter from /proc/PID/stat ('Z' for a zombie), 0 when
+// it is gone. comm may hold blanks, so the state is read after the last ")".
+char processState(pid_t pid)
 {
+    std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    char state = 0;
+    if (close != std::string::npos)
+        sscanf(stat.c_str() + close + 1, " %c", &state);
+    return state;
+}
+
+// Our children, ended ones among them (a daemon that failed at once is a
+// zombie we still have to reap).
+std::vector<pid_t> childrenOf(pid_t parent)
+{
+    std::vector<pid_t> children;
     for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
         pid_t pid = atoi(entry.path().filename().c_str());
         // pid (comm) state ppid: comm may hold blanks, so read after the last ")".
@@ -52,11 +67,10 @@ pid_t findChild(pid_t parent)
         int ppid = 0;
         char state = 0;
         if (close != std::string::npos &&
-            sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == parent &&
-            state != 'Z')
-            return pid;
+            sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == parent)
+            children.push_back(pid);
     }
-    return 0;
+    return children;
 }
 
 std::string enterNamespaces()
@@ -373,29 +387,45 @@ Daemon::~Daemon()
     close(err_);
 }
 
+// The detached daemon is the child that was not there before: the process
+// started directly has ended by then, and its child was handed to us as
+// subreaper. Other children (a kxctl in the background) are no daemon.
 int Daemon::start(const std::vector<std::string> &args, const std::vector<std::string> &env)
 {
+    if (pid_ > 0)
+        stop(); // one daemon at a time: a second would read the first's mailboxes
     auto line = commandLine(daemonPath(), args);
-    return runForked([&](int, int) { execCommand(line, env, -1, out_, err_); }, 60000).exitCode;
+    std::vector<pid_t> before = childrenOf(getpid());
+    pid_ = 0;
+    known_ = true;
+    int status = runForked([&](int, int) { execCommand(line, env, -1, out_, err_); }, 60000).exitCode;
+    for (pid_t child : childrenOf(getpid()))
+        if (std::find(before.begin(), before.end(), child) == before.end())
+            pid_ = child;
+    return status;
 }
 
+// A daemon a test started on its own (to give it odd descriptors) is found
+// as the child that has not ended, unless one was started or ended here.
 pid_t Daemon::pid()
 {
-    if (pid_ == 0)
-        pid_ = findChild(getpid());
+    if (!std::exchange(known_, true))
+        for (pid_t child : childrenOf(getpid()))
+            if (processState(child) != 'Z')
+                pid_ = child;
     return pid_;
 }
 
 int Daemon::waitExit(int timeoutMs)
 {
-    // A daemon that has already ended is a zombie that findChild skips:
-    // then any child of ours is it.
-    pid_t target = pid() > 0 ? pid_ : -1, done = 0;
+    pid_t done = 0;
     int status = 0;
-    waitUntil(timeoutMs, [&] { return (done = waitpid(target, &status, WNOHANG)) != 0; });
+    if (pid() <= 0)
+        return -1;
+    waitUntil(timeoutMs, [&] { return (done = waitpid(pid_, &status, WNOHANG)) != 0; });
     if (done <= 0)
         return -1;
-    pid_ = -1;
+    pid_ = 0;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -405,7 +435,7 @@ void Daemon::stop()
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
-    pid_ = -1;
+    pid_ = 0;
 }
 
 std::string Daemon::out() const { return readFd(out_); }
