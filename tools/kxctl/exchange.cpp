@@ -26,10 +26,7 @@ namespace {
 
 struct CallOptions {
     SendOptions send;
-    std::string code;
-    std::vector<std::string> args; // hex bytes or words
-    std::string hex;               // --hex
-    std::string text;              // --string
+    CommandWords command;
     double timeout = 5;
     bool answerOnly = false; // print the response alone
 };
@@ -46,20 +43,6 @@ struct CanvasOptions {
     std::string file;
     int scale = 1;
 };
-
-Bytes commandArguments(const CallOptions &o)
-{
-    int kinds = (o.args.empty() ? 0 : 1) + (o.hex.empty() ? 0 : 1) + (o.text.empty() ? 0 : 1);
-    if (kinds > 1)
-        throw Failure(kExitUsage, "give the arguments one way: as ARG bytes, --hex or --string");
-    try {
-        if (!o.hex.empty())
-            return parseHexText(o.hex);
-        return o.text.empty() ? argumentBytes(o.args) : toBytes(o.text);
-    } catch (const Error &e) {
-        throw Failure(kExitUsage, (o.hex.empty() ? "" : "--hex: ") + std::string(e.what()));
-    }
-}
 
 // Why the daemon would not read a command put into this mailbox, or "".
 std::string mailboxProblem(const std::string &name)
@@ -232,15 +215,16 @@ namespace {
 
 int runCall(const OutputOptions &out, const CallOptions &o)
 {
-    Bytes command = buildFor(o.send, o.code, commandArguments(o));
-    Bytes response = exchange(out, o.send, o.code, command, o.timeout, o.answerOnly);
+    const std::string &code = o.command.code;
+    Bytes command = buildFor(o.send, code, commandArguments(o.command));
+    Bytes response = exchange(out, o.send, code, command, o.timeout, o.answerOnly);
     printMessage(out, response, {KXMBOXtoKXNET, false, true, Role::answer});
-    return statusOf(response, o.code);
+    return statusOf(response, code);
 }
 
 int runSend(const OutputOptions &out, const CallOptions &o)
 {
-    Bytes command = buildFor(o.send, o.code, commandArguments(o));
+    Bytes command = buildFor(o.send, o.command.code, commandArguments(o.command));
     checkAnswerRoom(o.send);
     postCommand(out, o.send, command);
     return kExitOk;
@@ -268,14 +252,6 @@ int runCanvas(const OutputOptions &out, const CanvasOptions &o)
     return kExitOk;
 }
 
-void addCommandArguments(CLI::App *verb, CallOptions &call)
-{
-    verb->add_option("CODE", call.code, "two-letter command code, e.g. cv, CM")->required();
-    verb->add_option("ARG", call.args, "argument bytes, one hex byte a word (07, 0x07)");
-    verb->add_option("--hex", call.hex, "argument bytes as hex, e.g. 2014280000000030");
-    verb->add_option("--string", call.text, "argument bytes as text");
-}
-
 void addTimeout(CLI::App *verb, double &timeout)
 {
     verb->add_option("-t,--timeout", timeout, "seconds to wait for the response (0: forever)")
@@ -289,7 +265,7 @@ void defineCall(CLI::App &app, Runner &chosen)
 {
     auto o = std::make_shared<CallOptions>();
     auto *verb = app.add_subcommand("call", "send a command and show its response");
-    addCommandArguments(verb, *o);
+    addCommandArguments(verb, o->command);
     addAddressing(verb, o->send);
     addTimeout(verb, o->timeout);
     verb->add_flag("-a,--answer-only", o->answerOnly,
@@ -301,7 +277,7 @@ void defineSend(CLI::App &app, Runner &chosen)
 {
     auto o = std::make_shared<CallOptions>();
     auto *verb = app.add_subcommand("send", "send a command without waiting for its response");
-    addCommandArguments(verb, *o);
+    addCommandArguments(verb, o->command);
     addAddressing(verb, o->send);
     runs(verb, chosen, o, runSend);
 }

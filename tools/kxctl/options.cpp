@@ -1,6 +1,33 @@
 #include "options.h"
 
+#include "error.h"
+#include "failure.h"
+
 namespace kxctl {
+
+using namespace kxmsg;
+
+void addCommandArguments(CLI::App *verb, CommandWords &words)
+{
+    verb->add_option("CODE", words.code, "two-letter command code, e.g. cv, CM")->required();
+    verb->add_option("ARG", words.args, "argument bytes, one hex byte a word (07, 0x07)");
+    verb->add_option("--hex", words.hex, "argument bytes as hex, e.g. 2014280000000030");
+    verb->add_option("--string", words.text, "argument bytes as text");
+}
+
+Bytes commandArguments(const CommandWords &o)
+{
+    int kinds = (o.args.empty() ? 0 : 1) + (o.hex.empty() ? 0 : 1) + (o.text.empty() ? 0 : 1);
+    if (kinds > 1)
+        throw Failure(kExitUsage, "give the arguments one way: as ARG bytes, --hex or --string");
+    try {
+        if (!o.hex.empty())
+            return parseHexText(o.hex);
+        return o.text.empty() ? argumentBytes(o.args) : toBytes(o.text);
+    } catch (const Error &e) {
+        throw Failure(kExitUsage, (o.hex.empty() ? "" : "--hex: ") + std::string(e.what()));
+    }
+}
 
 void addAddressing(CLI::App *verb, SendOptions &send)
 {

@@ -2,8 +2,11 @@
 // durations in seconds.
 #pragma once
 
+#include "bytes.h"
+
 #include <CLI/CLI.hpp>
 #include <string>
+#include <vector>
 
 namespace kxctl {
 
@@ -15,6 +18,22 @@ struct SendOptions {
     int type = 10;
     bool force = false; // send what the daemon would refuse or not read
 };
+
+// A command's code and its arguments, as the command line gives them.
+struct CommandWords {
+    std::string code;
+    std::vector<std::string> args; // hex bytes or words
+    std::string hex;               // --hex
+    std::string text;              // --string
+    bool given() const { return !args.empty() || !hex.empty() || !text.empty(); }
+};
+
+// CODE, ARG..., --hex and --string.
+void addCommandArguments(CLI::App *verb, CommandWords &words);
+
+// The argument bytes; throws Failure (usage) when they are given two ways
+// or are not what they claim.
+kxmsg::Bytes commandArguments(const CommandWords &words);
 
 // -m, --force, --source, --destination and --type.
 void addAddressing(CLI::App *verb, SendOptions &send);
