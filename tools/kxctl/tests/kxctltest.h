@@ -3,6 +3,7 @@
 // background, and reading its JSON lines back.
 #pragma once
 
+#include "kxRedIro.h"
 #include "kxdaemon.h"
 #include "kxprogram.h"
 #include "kxtest.h"
@@ -148,6 +149,15 @@ protected:
         setenv("KXIPC_DIR", ipcDir.c_str(), 1);
         struct rlimit room = {16u << 20, 16u << 20};
         setrlimit(RLIMIT_MSGQUEUE, &room);
+    }
+
+    // The tests of one program share a namespace: what one test left in a
+    // mailbox must not reach the next.
+    void TearDown() override
+    {
+        daemon.stop();
+        for (const kxMailbox_t &box : kxMailboxes)
+            mq_unlink(box.name);
     }
 
     void startDaemon(const Args &args)
