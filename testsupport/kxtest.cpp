@@ -4,6 +4,7 @@
 #include "kxdaemon.h"
 #include "kxemulator.h" // KX_TEST_EMULATOR
 #include "kxprogram.h"
+#include "namespaces.h"
 
 #include <atomic>
 #include <cerrno>
@@ -17,7 +18,6 @@
 #include <regex>
 #include <sched.h>
 #include <sys/mman.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -32,15 +32,6 @@ namespace kxtest {
 namespace {
 
 using namespace std::chrono;
-
-std::string errorText(const std::string &what) { return what + ": " + strerror(errno); }
-
-bool mkdirs(const std::string &path)
-{
-    std::error_code ec;
-    std::filesystem::create_directories(path, ec);
-    return !ec;
-}
 
 // A process's state letter from /proc/PID/stat ('Z' for a zombie), 0 when
 // it is gone. comm may hold blanks, so the state is read after the last ")".
@@ -73,61 +64,6 @@ std::vector<pid_t> childrenOf(pid_t parent)
     return children;
 }
 
-std::string enterNamespaces()
-{
-    constexpr int kFlags = CLONE_NEWIPC | CLONE_NEWNS;
-    if (unshare(kFlags) == 0)
-        return {};
-    if (errno != EPERM)
-        return errorText("unshare");
-    std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
-    if (unshare(CLONE_NEWUSER | kFlags) != 0)
-        return errorText("unshare with a user namespace");
-    if (!writeFile("/proc/self/setgroups", "deny") ||
-        !writeFile("/proc/self/uid_map", "0 " + uid + " 1") ||
-        !writeFile("/proc/self/gid_map", "0 " + gid + " 1"))
-        return errorText("user namespace mapping");
-    return {};
-}
-
-// Mounts an empty /tmp; the build and source trees, when they lie below
-// /tmp, are bound back in at the same paths.
-std::string privateTmp()
-{
-    std::vector<std::pair<std::string, int>> keep;
-    for (std::string dir : {KX_SOURCE_DIR, KX_BINARY_DIR})
-        if (dir.starts_with("/tmp/"))
-            keep.emplace_back(dir, open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
-        return errorText("mount /tmp");
-    for (auto &[path, fd] : keep) {
-        std::string from = "/proc/self/fd/" + std::to_string(fd);
-        if (fd < 0 || !mkdirs(path) ||
-            mount(from.c_str(), path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
-            return errorText("keep " + path);
-        close(fd);
-    }
-    return {};
-}
-
-// An empty /dev with the few devices that programs expect, so that a
-// socket can be bound at /dev/log without touching the host's /dev.
-std::string privateDev()
-{
-    const std::string host = "/tmp/.kxtest-hostdev";
-    if (!mkdirs(host) || mount("/dev", host.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
-        return errorText("bind /dev");
-    if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0)
-        return errorText("mount /dev");
-    for (std::string dev : {"null", "zero", "full", "random", "urandom", "tty"}) {
-        writeFile("/dev/" + dev, "");
-        mount((host + "/" + dev).c_str(), ("/dev/" + dev).c_str(), nullptr, MS_BIND, nullptr);
-    }
-    if (symlink("/proc/self/fd", "/dev/fd") != 0)
-        return errorText("/dev/fd");
-    return {};
-}
-
 // Receives syslog datagrams on a thread of its own: a datagram queue holds
 // only a few messages, and a process that logs must never wait for the
 // test. The thread only calls recv() into preallocated slots and publishes
@@ -152,15 +88,12 @@ SyslogReceiver &receiver()
 {
     static SyslogReceiver *r = [] {
         auto *r = new SyslogReceiver;
-        std::string err = privateDev();
-        r->fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        auto *addr = reinterpret_cast<sockaddr *>(&r->addr);
-        if (err.empty() && (r->fd < 0 || bind(r->fd, addr, sizeof r->addr) != 0))
-            err = errorText("/dev/log");
-        if (!err.empty()) {
-            fprintf(stderr, "kxtest: %s\n", err.c_str());
+        kxns::DevLog log = kxns::privateDevLog();
+        if (log.fd < 0) {
+            fprintf(stderr, "kxtest: %s\n", kxns::describe(log.error).c_str());
             abort();
         }
+        r->fd = log.fd;
         std::thread([r] {
             for (size_t next = 0;; next = r->written.load(std::memory_order_relaxed)) {
                 SyslogReceiver::Slot &slot = r->slots[next % SyslogReceiver::kSlots];
@@ -223,19 +156,19 @@ std::string readFile(const std::string &path)
     return text;
 }
 
-bool setMsgMax(int value)
-{
-    return writeFile("/proc/sys/fs/mqueue/msg_max", std::to_string(value));
-}
+bool setMsgMax(int value) { return !kxns::failed(kxns::setMsgMax(value)); }
 
+// The build and source trees stay visible where they lie below /tmp.
 std::string enterSandbox(int msgMax)
 {
-    std::string err = enterNamespaces();
-    if (err.empty() && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        err = errorText("make mounts private");
-    if (err.empty() && !setMsgMax(msgMax))
-        err = errorText("fs.mqueue.msg_max");
-    return err.empty() ? privateTmp() : err;
+    kxns::Error e = kxns::enterNamespaces(CLONE_NEWIPC | CLONE_NEWNS);
+    if (!kxns::failed(e))
+        e = kxns::makeMountsPrivate();
+    if (!kxns::failed(e))
+        e = kxns::setMsgMax(msgMax);
+    if (!kxns::failed(e))
+        e = kxns::privateTmp({KX_SOURCE_DIR, KX_BINARY_DIR});
+    return kxns::describe(e);
 }
 
 // Everything this process (or a child it has waited for) logged before the

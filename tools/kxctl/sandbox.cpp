@@ -13,6 +13,7 @@
 // ordinary parent and detaches (the daemon stays in the foreground when
 // its parent is process 1), and the detached daemon is reaped by us.
 #include "failure.h"
+#include "namespaces.h"
 #include "verbs.h"
 
 #include <algorithm>
@@ -22,7 +23,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <string>
@@ -31,7 +31,6 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,94 +43,36 @@ constexpr char kLogDir[] = "/tmp/fuse_d";
 // The daemon logs to syslog always; inside, a receiver of ours at /dev/log
 // keeps those lines here, where kxctl monitor finds them by default.
 constexpr char kSyslogFile[] = "/tmp/fuse_d/syslog.txt";
-constexpr char kHostDev[] = "/tmp/.kxsandbox-dev";
 
-bool writeText(const char *path, const std::string &text)
+[[noreturn]] void die(const kxns::Error &e)
 {
-    int fd = open(path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(fd);
-    return ok;
+    fprintf(stderr, "kxctl sandbox: %s\n", kxns::describe(e).c_str());
+    _exit(kExitFailure);
 }
 
-[[noreturn]] void die(const std::string &what)
+void orDie(const kxns::Error &e)
 {
-    fprintf(stderr, "kxctl sandbox: %s: %s\n", what.c_str(), strerror(errno));
-    _exit(kExitFailure);
+    if (kxns::failed(e))
+        die(e);
 }
 
 // As root directly; otherwise inside a new user namespace in which we are
 // root, mapped to ourselves.
 void enterNamespaces()
 {
-    constexpr int kFlags = CLONE_NEWIPC | CLONE_NEWNS | CLONE_NEWPID;
-    if (unshare(kFlags) == 0)
-        return;
-    if (errno != EPERM)
-        throw Failure(kExitFailure, std::string("unshare: ") + strerror(errno));
-    std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
-    if (unshare(CLONE_NEWUSER | kFlags) != 0)
-        throw Failure(kExitFailure,
-                      std::string("unshare with a user namespace: ") + strerror(errno));
-    if (!writeText("/proc/self/setgroups", "deny") ||
-        !writeText("/proc/self/uid_map", "0 " + uid + " 1") ||
-        !writeText("/proc/self/gid_map", "0 " + gid + " 1"))
-        throw Failure(kExitFailure, std::string("user namespace mapping: ") + strerror(errno));
+    kxns::Error e = kxns::enterNamespaces(CLONE_NEWIPC | CLONE_NEWNS | CLONE_NEWPID);
+    if (kxns::failed(e))
+        throw Failure(kExitFailure, kxns::describe(e));
 }
 
-// "/tmp/a/b" -> "/tmp/a": the directory below /tmp that holds path.
+// "/tmp/a/b" -> "/tmp/a": the directory below /tmp that holds path, which
+// stays visible in the sandbox.
 std::string topBelowTmp(const std::string &path)
 {
     if (path.rfind("/tmp/", 0) != 0)
         return {};
     size_t end = path.find('/', 5);
     return path.substr(0, end);
-}
-
-void makeDirs(const std::string &path)
-{
-    for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
-        mkdir(path.substr(0, at).c_str(), 0755);
-    mkdir(path.c_str(), 0755);
-}
-
-struct Kept {
-    std::string path;
-    int fd;
-};
-
-// The directories below /tmp that must stay visible (the current one, the
-// one kxctl runs from), opened before the empty /tmp hides them, and in
-// our own mount namespace: a bind mount takes its source only from there.
-std::vector<Kept> keepBelowTmp(const std::vector<std::string> &paths)
-{
-    std::vector<Kept> kept;
-    for (const auto &path : paths) {
-        std::string top = topBelowTmp(path);
-        bool seen = false;
-        for (const auto &k : kept)
-            seen = seen || k.path == top;
-        if (!top.empty() && !seen)
-            kept.push_back({top, open(top.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)});
-    }
-    return kept;
-}
-
-void privateTmp(const std::vector<Kept> &kept)
-{
-    if (mount("kxsandbox", "/tmp", "tmpfs", 0, "mode=1777") != 0)
-        die("mount /tmp");
-    for (const auto &k : kept) {
-        std::string from = "/proc/self/fd/" + std::to_string(k.fd);
-        makeDirs(k.path);
-        if (k.fd < 0 ||
-            mount(from.c_str(), k.path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
-            die("keep " + k.path);
-        close(k.fd);
-    }
-    makeDirs(kLogDir);
 }
 
 std::string selfDirectory()
@@ -168,32 +109,6 @@ void raiseQueueBytes()
     }
 }
 
-// A /dev of our own that points into the host's, kept whole (its mounts
-// too) at /dev/.host, for every entry but "log", which is ours. Links, not
-// bind mounts of single files: a terminal multiplexer's /dev/ptmx must find
-// the "pts" beside it. Nothing changes in the host's /dev.
-bool privateDev()
-{
-    if (mkdir(kHostDev, 0700) != 0 ||
-        mount("/dev", kHostDev, nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
-        mount("kxdev", "/dev", "tmpfs", MS_NOSUID, "mode=0755") != 0 ||
-        mkdir("/dev/.host", 0755) != 0 ||
-        mount(kHostDev, "/dev/.host", nullptr, MS_MOVE, nullptr) != 0)
-        return false;
-    rmdir(kHostDev);
-    DIR *dir = opendir("/dev/.host");
-    if (dir == nullptr)
-        return false;
-    while (dirent *entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != ".." && name != "log" &&
-            symlink((".host/" + name).c_str(), ("/dev/" + name).c_str()) != 0)
-            fprintf(stderr, "kxctl sandbox: /dev/%s left out: %s\n", name.c_str(), strerror(errno));
-    }
-    closedir(dir);
-    return true;
-}
-
 // One line a datagram: without its "<priority>", with one line end.
 void keepSyslog(int sock, int file)
 {
@@ -216,43 +131,43 @@ void keepSyslog(int sock, int file)
 }
 
 // The receiver is a child of process 1 and ends with the sandbox.
-bool startSyslog()
+kxns::Error startSyslog()
 {
-    if (!privateDev())
-        return false;
-    int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    strcpy(addr.sun_path, "/dev/log");
+    kxns::DevLog log = kxns::privateDevLog();
+    for (const auto &e : log.leftOut)
+        fprintf(stderr, "kxctl sandbox: %s\n", kxns::describe(e).c_str());
+    if (log.fd < 0)
+        return log.error;
+    kxns::Error error;
     int file = open(kSyslogFile, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (sock < 0 || file < 0 || bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        chmod(addr.sun_path, 0666) != 0)
-        return false;
-    pid_t receiver = fork();
+    pid_t receiver = file < 0 ? -1 : fork();
     if (receiver == 0)
-        keepSyslog(sock, file);
-    close(sock);
-    close(file);
-    return receiver > 0;
+        keepSyslog(log.fd, file);
+    if (receiver < 0)
+        error = {file < 0 ? kSyslogFile : "fork", errno};
+    close(log.fd);
+    if (file >= 0)
+        close(file);
+    return error;
 }
 
 // Process 1's surroundings: our mounts stay ours, a /proc of our own for
 // ps and kill, the raised limits, the private /tmp.
 void prepareInside(const SandboxOptions &o, const std::vector<std::string> &keep)
 {
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        die("make mounts private");
+    orDie(kxns::makeMountsPrivate());
     if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
         fprintf(stderr, "kxctl sandbox: no /proc of its own (%s); ps shows the host's processes\n",
                 strerror(errno));
-    if (!writeText("/proc/sys/fs/mqueue/msg_max", std::to_string(o.msgMax)))
-        die("raise fs.mqueue.msg_max");
+    orDie(kxns::setMsgMax(o.msgMax));
     raiseQueueBytes();
-    privateTmp(keepBelowTmp(keep));
-    if (startSyslog())
+    orDie(kxns::privateTmp(keep));
+    mkdir(kLogDir, 0755);
+    kxns::Error syslog = startSyslog();
+    if (!kxns::failed(syslog))
         setenv(kSyslogEnv, kSyslogFile, 1);
     else
-        fprintf(stderr, "kxctl sandbox: no syslog of its own (%s)\n", strerror(errno));
+        fprintf(stderr, "kxctl sandbox: no syslog of its own (%s)\n", strerror(syslog.code));
 }
 
 void setEnvironment(const std::string &selfDir)
@@ -268,7 +183,7 @@ void setEnvironment(const std::string &selfDir)
     for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP})
         signal(sig, SIG_DFL);
     if (chdir(cwd.c_str()) != 0 && chdir("/") != 0)
-        die("chdir");
+        die({"chdir", errno});
     std::vector<std::string> line = o.command;
     if (line.empty()) {
         const char *shell = getenv("SHELL");
@@ -319,7 +234,7 @@ void forwardToCommand(int sig)
     signal(SIGHUP, forwardToCommand);
     pid_t command = fork();
     if (command < 0)
-        die("fork");
+        die({"fork", errno});
     if (command == 0)
         execCommand(o, cwd);
     g_command = command;
@@ -346,7 +261,7 @@ void forwardToInit(int sig)
 int runSandbox(const SandboxOptions &o)
 {
     std::string cwd = currentDirectory();
-    std::vector<std::string> keep = {cwd, selfDirectory()};
+    std::vector<std::string> keep = {topBelowTmp(cwd), topBelowTmp(selfDirectory())};
     enterNamespaces();
     fflush(nullptr);
     pid_t init = fork();
