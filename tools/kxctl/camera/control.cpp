@@ -18,8 +18,10 @@ namespace {
 
 // A request longer than this is no request of ours (a path is the longest).
 constexpr size_t kLongestRequest = 8192;
-// A client that connects and says nothing is given this long.
-constexpr int kRequestWaitMs = 2000;
+// A client that connects and says nothing is given this long: the request
+// is read inside the camera's poll loop, and kxctl writes it as soon as it
+// has connected, so a short wait holds up no timer noticeably.
+constexpr int kRequestWaitMs = 200;
 
 sockaddr_un addressOf(const std::string &path)
 {
