@@ -76,6 +76,10 @@ TEST(KxcamScenario, ExampleReadsAsWritten)
     EXPECT_EQ(s.timeline[0].send->args, Bytes{0x02});
     EXPECT_EQ(s.timeline[1].downMs, 3000);
 
+    kxcam::Scenario start = parsed("[[at]]\ntime_ms = 0\nsend = { code = \"SU\", args = \"\" }\n");
+    EXPECT_EQ(start.timeline.at(0).timeMs, 0) << "at the very start";
+    EXPECT_EQ(start.timeline.at(0).send->args, Bytes{}) << "no argument bytes, not the canvas";
+
     kxcam::Scenario empty = parsed("");
     EXPECT_EQ(empty.fallback, kxcam::Fallback::simulate);
     EXPECT_TRUE(empty.rules.empty() && empty.timeline.empty());
