@@ -137,18 +137,18 @@ void goDown(Session &s, long ms)
 
 Bytes cameraCommand(const kxcam::CameraCommand &command)
 {
-    CommandSpec spec;
-    spec.code = command.code;
+    CommandSpec wanted;
+    wanted.code = command.code;
     if (command.args)
-        spec.args = *command.args;
+        wanted.args = *command.args;
     else if (command.code == "LC")
-        spec.args.assign(g_canvas, g_canvas + KX_CANVAS_SIZE);
+        wanted.args.assign(g_canvas, g_canvas + KX_CANVAS_SIZE);
     // As the simulated camera addresses its own: the canvas as an answer
     // to the relay's mailbox, the rest to the network daemon's.
-    spec.source = command.code == "LC" ? KXMBOXtoRTOS : KXMBOXtoCAMERA;
-    spec.destination = KXMBOXtoKXNET;
-    spec.type = TLV_MSG_TYPE_CMD;
-    return buildCommand(spec);
+    wanted.source = command.code == "LC" ? KXMBOXtoRTOS : KXMBOXtoCAMERA;
+    wanted.destination = KXMBOXtoKXNET;
+    wanted.type = TLV_MSG_TYPE_CMD;
+    return buildCommand(wanted);
 }
 
 void useScenario(Session &s, kxcam::Scenario scenario)
