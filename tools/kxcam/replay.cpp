@@ -40,6 +40,8 @@ long millisecondsAfter(const Reading &r, const Recorded &m)
     if (!r.commandSeconds || !m.seconds)
         return 0;
     double ms = std::round((*m.seconds - *r.commandSeconds) * 1000);
+    if (!std::isfinite(ms)) // times from a hostile file; NaN would pass the clamp
+        return 0;
     return static_cast<long>(std::clamp(ms, 0.0, 86'400'000.0));
 }
 
@@ -98,11 +100,9 @@ Exchange *replayFor(Replay &replay, std::string_view code, const Bytes &args)
     for (Exchange &e : replay.exchanges) {
         if (e.code != code || e.args != args)
             continue;
-        if (e.used == 0) {
-            last = &e;
-            break;
-        }
         last = &e;
+        if (e.used == 0)
+            break;
     }
     ++(last != nullptr ? replay.matched : replay.unmatched);
     if (last != nullptr)
