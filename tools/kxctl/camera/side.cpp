@@ -321,8 +321,10 @@ int runCameraSide(const OutputOptions &out, const CameraSetup &setup)
     loadSetup(session);
     if (!setup.pcap.empty())
         pcapOpen(session.pcap, setup.pcap);
-    bindEndpoints(session);
+    // The control socket first: whoever sees the endpoints bound may steer
+    // the camera at once.
     session.control = controlListen();
+    bindEndpoints(session);
     fprintf(stderr, "kxctl camera: the camera's side of %s, %s and %s in %s\n",
             kxIpcEndpointNames[0], kxIpcEndpointNames[1], kxIpcEndpointNames[2], kxIpcDir());
     Current current(session);
