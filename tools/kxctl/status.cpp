@@ -11,9 +11,11 @@
 #include "kxipc.h"
 
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 namespace kxctl {
 
@@ -77,9 +79,38 @@ std::string sideText(const EndpointState &e)
     return line;
 }
 
-int runStatus(const OutputOptions &out)
+struct StatusOptions {
+    double waitSeconds = 0; // --wait: how long to wait for a serving daemon
+};
+
+bool serving(const std::optional<DaemonProcess> &daemon)
 {
+    if (!daemon || daemon->stopped)
+        return false;
+    for (const kxMailbox_t &box : kxMailboxes)
+        if (!mailboxInfo(box.name).exists)
+            return false;
+    return true;
+}
+
+// The daemon's parent returns at the fork, before the child has made its
+// mailboxes: a script that starts it and goes on at once races the child.
+// Polled, since there is nothing to be woken by across namespaces.
+std::optional<DaemonProcess> awaitDaemon(double seconds)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
     auto daemon = findDaemon();
+    while (!serving(daemon) && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        daemon = findDaemon();
+    }
+    return daemon;
+}
+
+int runStatus(const OutputOptions &out, const StatusOptions &options)
+{
+    auto daemon = awaitDaemon(options.waitSeconds);
     json j = {{"daemon", daemonJson(daemon)}, {"mailboxes", json::array()},
               {"endpoint_dir", kxIpcDir()}, {"endpoints", json::array()}};
     if (!out.json)
@@ -106,6 +137,8 @@ int runStatus(const OutputOptions &out)
     if (out.json)
         printLine(j.dump());
     flushOutput();
+    if (options.waitSeconds > 0 && !serving(daemon))
+        return kExitNoDaemon;
     return daemon && !daemon->stopped ? kExitOk : kExitNoDaemon;
 }
 
@@ -113,8 +146,12 @@ int runStatus(const OutputOptions &out)
 
 void defineStatus(CLI::App &app, Runner &chosen)
 {
-    runs(app.add_subcommand("status", "is a daemon running; mailbox fill levels; endpoints"),
-         chosen, runStatus);
+    auto options = std::make_shared<StatusOptions>();
+    auto *verb = app.add_subcommand("status", "is a daemon running; mailbox fill levels; endpoints");
+    verb->add_option("--wait", options->waitSeconds,
+                     "first wait up to SECONDS for a daemon that serves all eight mailboxes")
+        ->check(CLI::Range(0.0, 3600.0));
+    runs(verb, chosen, options, runStatus);
 }
 
 } // namespace kxctl

@@ -129,6 +129,22 @@ TEST_F(KxctlStatus, MailboxesAndStatusSeeTheDaemonRunningStoppedAndKilled)
     EXPECT_EQ(jsonLines(killed.out).at(0)["mailboxes"][3]["exists"], true) << "they outlive it";
 }
 
+// A script starts the daemon, whose parent returns before the mailboxes
+// exist, and waits with status --wait before its first call.
+TEST_F(KxctlStatus, WaitEndsWhenADaemonServesAllEightOrIsThree)
+{
+    EXPECT_EQ(kxctl({"status", "--wait", "0.2"}).exitCode, 3) << "none comes";
+    Background waiting({"--json", "status", "--wait", "10"});
+    usleep(300 * 1000); // it is waiting by now, before any mailbox exists
+    startDaemon({"-s"});
+    EXPECT_EQ(waiting.wait(), 0);
+    json s = jsonLines(kxtest::readFd(waiting.out)).at(0);
+    EXPECT_EQ(s["daemon"]["pid"], daemon.pid());
+    for (const json &box : s["mailboxes"])
+        EXPECT_EQ(box["exists"], true) << box;
+    EXPECT_EQ(kxctl({"status", "--wait", "-1"}).exitCode, 2);
+}
+
 TEST_F(KxctlStatus, RefusalIsFiveAndTimeoutFour)
 {
     startDaemon({"-s"});
