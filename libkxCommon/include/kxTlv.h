@@ -9,6 +9,22 @@
  * The last element is the end element, type TLV_TYPE_END with an empty
  * value; the total length counts the header and the end element.
  *
+ * What a network daemon writes into "/to_camera" to ask "cv", 45 bytes;
+ * sntlv_command builds exactly this:
+ *   00 2D 00 0A                 total 45, spare, message type 10
+ *   00 00 02 41 "cv"            command code
+ *   00 00 00 42                 arguments: present, empty
+ *   00 00 0A 44 "/to_camera"    source: the mailbox it was put into
+ *   00 00 09 43 "/to_kxnet"     destination: where the network daemon reads
+ *   00 00 00 EE                 end
+ * Mailbox names go without their NUL. The answer arrives in "/to_kxnet"
+ * with message type 11, the same elements with source and destination
+ * exchanged (their type bytes rewritten, the names where they were) and a
+ * response element before the end: for "cv" 25 bytes, status 0x00, then
+ * 02 10, then 09 "v01.01.01" and 0B "LINDEN_VALE" (length-prefixed). The
+ * camera's own "LC" command arrives as type 10 with the 600 canvas bytes as
+ * its arguments, source "/to_wif" (where its answer goes), 642 bytes in all.
+ *
  * tlv_find and tlv_validate are given no buffer size. They trust a buffer
  * to hold as many bytes as its header declares, up to KXMSG_MAX, and read
  * nothing beyond that: a declared total above KXMSG_MAX is not walked, and
