@@ -22,10 +22,14 @@ cat >"$prefix/app-cmake/CMakeLists.txt" <<CMAKE
 cmake_minimum_required(VERSION 3.25)
 project(app C CXX)
 find_package(kxCommon REQUIRED)
+find_package(kxipc REQUIRED)
 add_executable(app "$src/libkxCommon/tests/headers_c.c")
 target_link_libraries(app PRIVATE kx::kxCommon)
+add_executable(ipc "$src/libkxipc/tests/kxipc_c.c")
+target_link_libraries(ipc PRIVATE kx::kxipc)
 CMAKE
 cmake -S "$prefix/app-cmake" -B "$prefix/app-cmake/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$prefix/app-cmake/build" >/dev/null
 "$prefix/app-cmake/build/app"
-echo "installed library links with pkg-config and with CMake"
+"$prefix/app-cmake/build/ipc"
+echo "installed libraries link with pkg-config and with CMake"

@@ -156,6 +156,7 @@ done <<LIST
 -rw-r--r-- usr/include/kxCommon.h
 -rw-r--r-- usr/lib/$triple/pkgconfig/libkxCommon.pc
 -rw-r--r-- usr/lib/$triple/cmake/kxCommon/kxCommonConfig.cmake
+-rw-r--r-- usr/lib/$triple/cmake/kxipc/kxipcConfig.cmake
 -rw-r--r-- usr/lib/systemd/system/kxrediro.service
 -rw-r--r-- usr/lib/sysctl.d/60-kxrediro.conf
 -rwxr-xr-x usr/share/kxRedIro/openwrt/kxrediro
