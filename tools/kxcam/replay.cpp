@@ -19,6 +19,7 @@ struct Reading {
     Replay &replay;
     std::optional<Message> command;
     std::optional<double> commandSeconds;
+    bool commandWholeSeconds = false;
     bool answered = false;
 };
 
@@ -40,6 +41,8 @@ long millisecondsAfter(const Reading &r, const Recorded &m)
     if (!r.commandSeconds || !m.seconds)
         return 0;
     double ms = std::round((*m.seconds - *r.commandSeconds) * 1000);
+    if (r.commandWholeSeconds && m.wholeSeconds)
+        ms -= 1000;
     if (!std::isfinite(ms)) // times from a hostile file; NaN would pass the clamp
         return 0;
     return static_cast<long>(std::clamp(ms, 0.0, 86'400'000.0));
@@ -56,6 +59,7 @@ void startExchange(Reading &r, const Message &command, const Recorded &m)
     r.replay.exchanges.push_back({commandCode(*code), args != nullptr ? *args : Bytes{}, {}, {}, {}, 0});
     r.command = command;
     r.commandSeconds = m.seconds;
+    r.commandWholeSeconds = m.wholeSeconds;
     r.answered = false;
 }
 

@@ -8,7 +8,10 @@
 // side are commands, those from it are responses (the type and the code of
 // the command before them) or the camera's own commands. Messages from it
 // between a command and its response go before the answer, those after it
-// and before the next command after the answer.
+// and before the next command after the answer. A log stamps to the second,
+// so two of its stamps a second apart may be a millisecond apart or two
+// seconds: such a gap plays as the least the stamps allow, a second less,
+// for a camera replayed late would reorder what it sends.
 #pragma once
 
 #include "bytes.h"
@@ -28,6 +31,7 @@ struct Recorded {
     Bytes raw;
     bool toCamera = false;
     std::optional<double> seconds; // its time, when the recording has one
+    bool wholeSeconds = false;     // a log's stamp: the time to the second only
 };
 
 // A message to send, so long after the command arrived.

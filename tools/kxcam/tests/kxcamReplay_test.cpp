@@ -76,6 +76,22 @@ TEST(KxcamReplay, RecordingBecomesExchangesWithTheirGaps)
     EXPECT_EQ(replay.exchanges[1].args, Bytes({0x00}));
 }
 
+TEST(KxcamReplay, LogStampsGiveTheLeastGapTheyAllow)
+{
+    auto logged = [](Recorded r) {
+        r.wholeSeconds = true;
+        return r;
+    };
+    kxcam::Replay replay;
+    kxcam::addRecording(replay, {logged(toCamera("CM", 100, {0x07})),
+                                 logged(answer("CM", 101, {0x00}, {0x07})), // across a tick
+                                 logged(fromCamera("LC", 103)),
+                                 logged(toCamera("cv", 104)), logged(answer("cv", 104, {0x00}))});
+    ASSERT_EQ(replay.exchanges.size(), 2u);
+    EXPECT_EQ(shape(replay.exchanges[0]), "CM |  | @0 | LC@2000");
+    EXPECT_EQ(shape(replay.exchanges[1]), "cv |  | @0 | ");
+}
+
 TEST(KxcamReplay, SameCommandAnswersInRecordedOrderThenTheLastAgain)
 {
     kxcam::Replay replay;

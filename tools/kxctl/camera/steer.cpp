@@ -20,7 +20,7 @@ std::optional<kxcam::Recorded> recordedOf(const Traced &t)
     bool toCamera = t.tag == ">RT" || t.way == Way::inbound;
     if (!toCamera && t.tag != "<RT" && t.way != Way::outbound)
         return std::nullopt;
-    kxcam::Recorded r{t.raw, toCamera, std::nullopt};
+    kxcam::Recorded r{t.raw, toCamera, std::nullopt, t.from == kxmsg::From::log};
     if (t.when)
         r.seconds = epochSeconds(*t.when);
     return r;
