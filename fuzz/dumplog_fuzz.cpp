@@ -9,13 +9,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::vector<kxmsg::Traced> done;
     while (!text.empty()) {
         size_t eol = std::min(text.find('\n'), text.size());
-        if (auto d = kxmsg::parseDumpLine(text.substr(0, eol)))
-            check(d->address % 16 == 0 && !d->bytes.empty() && d->bytes.size() <= 16);
-        log.feed(text.substr(0, eol), done);
+        if (auto d = kxmsg::parseDumpLine(text.substr(0, eol))) {
+            check(d->address % 16 == 0 && d->count >= 1 && d->count <= 16);
+            log.feed(*d, done);
+        }
         text.remove_prefix(std::min(eol + 1, text.size()));
     }
     log.flush(done);
-    for (const auto &t : done)
-        checkTraced(t);
+    for (size_t i = 0; i < done.size(); ++i)
+        checkTraced(done[i], i == 0);
     return 0;
 }

@@ -14,8 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     kxmsg::PcapReader r{s, {}, false, {}, 0, 0};
     kxmsg::Traced t;
     try {
-        while (kxmsg::pcapNext(r, t))
-            checkTraced(t);
+        for (size_t seen = 0; kxmsg::pcapNext(r, t); ++seen)
+            checkTraced(t, seen == 0);
     } catch (const kxmsg::Error &) {
     }
     check(r.block.size() <= kxmsg::kLargestBlock);

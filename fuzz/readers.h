@@ -1,6 +1,9 @@
 // What the fuzz targets of the message readers share: every message read
 // keeps its shown ranges inside its bytes, is never longer than a message
-// can be, and comes back the same through its JSON line.
+// can be, and renders; the first of each input also comes back the same
+// through its JSON line. That way back costs three quarters of a run when
+// it is taken for every message, and the coverage it adds steers the
+// fuzzer into putting each kind of message first in turn.
 #pragma once
 
 #include "kxFuzz.h"
@@ -17,12 +20,14 @@ inline void checkSame(const kxmsg::Traced &a, const kxmsg::Traced &b)
         check(std::equal(a.raw.data() + from, a.raw.data() + to, b.raw.data() + from));
 }
 
-inline void checkTraced(const kxmsg::Traced &t)
+inline void checkTraced(const kxmsg::Traced &t, bool wayBack = true)
 {
     for (const auto &[from, to] : t.shown)
         check(from <= to && to <= t.raw.size());
     check(t.raw.size() <= kxmsg::kLongestMessage);
     kxmsg::tracedText(t, {});
+    if (!wayBack)
+        return;
     std::string line = kxmsg::jsonLine(kxmsg::tracedJson(t));
     try {
         checkSame(t, kxmsg::tracedFromJson(line));
@@ -37,7 +42,9 @@ inline void readAll(const uint8_t *data, size_t size)
     FILE *in = fmemopen(const_cast<uint8_t *>(data), size, "rb");
     if (in == nullptr)
         return;
-    kxmsg::ReadEvents events{checkTraced, [](const std::string &) {}};
+    size_t seen = 0;
+    kxmsg::ReadEvents events{[&](const kxmsg::Traced &t) { checkTraced(t, seen++ == 0); },
+                             [](const std::string &) {}};
     try {
         kxmsg::readRecording(in, events);
     } catch (const kxmsg::Error &) {

@@ -7,7 +7,7 @@ namespace kxmsg {
 
 namespace {
 
-constexpr size_t kSlots = 16;
+constexpr size_t kSlots = DumpLine::kSlots;
 constexpr size_t kHexColumns = 35; // four groups of eight, a blank between
 constexpr size_t kLabelColumns = 12;
 
@@ -42,7 +42,7 @@ int number(std::string_view text, size_t at, size_t count)
 // The character column repeats the bytes: printable ones as they are,
 // others as '.'. Where it is there (a syslog may drop trailing blanks),
 // it must agree.
-bool columnAgrees(std::string_view column, const Bytes &bytes)
+bool columnAgrees(std::string_view column, std::span<const uint8_t> bytes)
 {
     for (size_t i = 0; i < column.size() && i < bytes.size(); ++i) {
         char shown = isPrintableByte(bytes[i]) ? static_cast<char>(bytes[i]) : '.';
@@ -54,27 +54,27 @@ bool columnAgrees(std::string_view column, const Bytes &bytes)
 
 // The columns after the address: bytes from the first slot on, blank slots
 // after the last byte, two blanks, the characters.
-std::optional<Bytes> slotBytes(std::string_view area)
+bool slotBytes(std::string_view area, DumpLine &d)
 {
     auto at = [&](size_t i) { return i < area.size() ? area[i] : ' '; };
-    Bytes bytes;
-    for (size_t slot = 0; slot < kSlots; ++slot) {
-        size_t col = slot * 2 + slot / 4;
-        if (slot % 4 == 0 && slot > 0 && at(col - 1) != ' ')
-            return std::nullopt;
+    size_t n = 0;
+    for (; n < kSlots; ++n) {
+        size_t col = n * 2 + n / 4;
+        if (n % 4 == 0 && n > 0 && at(col - 1) != ' ')
+            return false;
         char hi = at(col), lo = at(col + 1);
-        if (hi == ' ' && lo == ' ' && !bytes.empty())
+        if (hi == ' ' && lo == ' ' && n > 0)
             break;
-        if (!isHexDigit(hi) || !isHexDigit(lo) || bytes.size() != slot)
-            return std::nullopt;
-        bytes.push_back(static_cast<uint8_t>(hexValue(hi) << 4 | hexValue(lo)));
+        if (!isHexDigit(hi) || !isHexDigit(lo))
+            return false;
+        d.byte[n] = static_cast<uint8_t>(hexValue(hi) << 4 | hexValue(lo));
     }
-    for (size_t col = bytes.size() * 2 + (bytes.size() - 1) / 4; col < kHexColumns + 2; ++col)
+    for (size_t col = n * 2 + (n - 1) / 4; col < kHexColumns + 2; ++col)
         if (at(col) != ' ')
-            return std::nullopt;
-    if (!columnAgrees(area.size() > kHexColumns + 2 ? area.substr(kHexColumns + 2) : "", bytes))
-        return std::nullopt;
-    return bytes;
+            return false;
+    d.count = n;
+    return columnAgrees(area.size() > kHexColumns + 2 ? area.substr(kHexColumns + 2) : "",
+                        d.bytes());
 }
 
 // Where the 8-digit address of a dump line stands, followed by two blanks.
@@ -121,13 +121,12 @@ std::optional<DumpLine> parseDumpLine(std::string_view line)
         size_t address = 0;
         for (size_t k = a; k < a + 8; ++k)
             address = address << 4 | static_cast<size_t>(hexValue(line[k]));
-        auto bytes = slotBytes(line.substr(a + 10));
-        // A message's length is a 16-bit number: a dump never reaches further.
-        if (!bytes || address % kSlots != 0 || address + bytes->size() > kLongestMessage)
-            continue;
         DumpLine d;
+        // A message's length is a 16-bit number: a dump never reaches further.
+        if (address % kSlots != 0 || !slotBytes(line.substr(a + 10), d) ||
+            address + d.count > kLongestMessage)
+            continue;
         d.address = address;
-        d.bytes = std::move(*bytes);
         splitLabel(line.substr(0, a), d);
         return d;
     }
@@ -260,7 +259,7 @@ void append(Traced &t, const DumpLine &d)
         t.raw.resize(d.address, 0);
         t.shown.emplace_back(d.address, d.address);
     }
-    t.raw.insert(t.raw.end(), d.bytes.begin(), d.bytes.end());
+    t.raw.insert(t.raw.end(), d.byte.begin(), d.byte.begin() + static_cast<long>(d.count));
     t.shown.back().second = t.raw.size();
 }
 
@@ -269,23 +268,27 @@ void append(Traced &t, const DumpLine &d)
 bool LogReader::feed(std::string_view line, std::vector<Traced> &done)
 {
     auto d = parseDumpLine(line);
-    if (!d)
-        return false;
-    bool continues = pending && d->address != 0 && pending->tag == d->label && d->address >= next;
+    if (d)
+        feed(*d, done);
+    return d.has_value();
+}
+
+void LogReader::feed(const DumpLine &d, std::vector<Traced> &done)
+{
+    bool continues = pending && d.address != 0 && pending->tag == d.label && d.address >= next;
     if (!continues) {
         flush(done);
         pending.emplace();
-        auto [stamp, when] = parseStamp(d->prefix);
+        auto [stamp, when] = parseStamp(d.prefix);
         pending->stamp = std::move(stamp);
         pending->when = when;
-        pending->tag = std::string(d->label);
+        pending->tag = std::string(d.label);
     }
-    append(*pending, *d);
-    next = d->address + kSlots;
+    append(*pending, d);
+    next = d.address + kSlots;
     // A dump ends with a short line, or where the header's total ends it.
-    if (d->bytes.size() < kSlots || pending->raw.size() == declaredTotal(*pending))
+    if (d.count < kSlots || pending->raw.size() == declaredTotal(*pending))
         flush(done);
-    return true;
 }
 
 void LogReader::flush(std::vector<Traced> &done)

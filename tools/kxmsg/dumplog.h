@@ -7,7 +7,10 @@
 
 #include "traced.h"
 
+#include <array>
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -15,12 +18,17 @@
 
 namespace kxmsg {
 
-// A single line of a dump: its label, its address and its bytes.
+// A single line of a dump: its label, its address and its bytes, views
+// into the line and a fixed array, for a day's log is millions of lines.
 struct DumpLine {
+    static constexpr size_t kSlots = 16; // bytes a line shows at most
     std::string_view prefix; // what stands before the label (stamp, syslog fields)
     std::string_view label;
     size_t address = 0;
-    Bytes bytes;
+    std::array<uint8_t, kSlots> byte{};
+    size_t count = 0; // 1 to kSlots
+
+    std::span<const uint8_t> bytes() const { return {byte.data(), count}; }
 };
 
 std::optional<DumpLine> parseDumpLine(std::string_view line);
@@ -39,6 +47,7 @@ struct LogReader {
     // Returns true when the line was a dump line. Completed messages are
     // appended to done.
     bool feed(std::string_view line, std::vector<Traced> &done);
+    void feed(const DumpLine &line, std::vector<Traced> &done);
     // Hands out a message still waiting for lines (end of input, a pause).
     void flush(std::vector<Traced> &done);
 };
