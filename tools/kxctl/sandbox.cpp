@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <climits>
 #include <fcntl.h>
 #include <sched.h>
 #include <string>
@@ -262,6 +263,7 @@ int runSandbox(const SandboxOptions &o)
 {
     std::string cwd = currentDirectory();
     std::vector<std::string> keep = {topBelowTmp(cwd), topBelowTmp(selfDirectory())};
+    keep.insert(keep.end(), o.keep.begin(), o.keep.end());
     enterNamespaces();
     fflush(nullptr);
     pid_t init = fork();
@@ -292,6 +294,14 @@ void defineSandbox(CLI::App &app, Runner &chosen)
     verb->add_option("--msg-max", o->msgMax, "fs.mqueue.msg_max inside")
         ->check(CLI::Range(1, 65536))
         ->capture_default_str();
+    // A test harness keeps its own folder (pytest's lie under /tmp) beside
+    // the project the command runs from.
+    verb->add_option("--keep", o->keep, "keep this folder under /tmp visible inside (repeatable)")
+        ->check(CLI::ExistingDirectory)
+        ->transform([](std::string path) {
+            char real[PATH_MAX];
+            return realpath(path.c_str(), real) != nullptr ? std::string(real) : path;
+        });
     verb->add_option("COMMAND", o->command, "the command and its arguments, after --");
     verb->callback([&chosen, o] { chosen = [o](const OutputOptions &) { return runSandbox(*o); }; });
 }

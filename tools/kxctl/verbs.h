@@ -36,6 +36,7 @@ void defineSandbox(CLI::App &app, Runner &chosen);   // sandbox.cpp
 
 struct SandboxOptions {
     int msgMax = 64;
+    std::vector<std::string> keep; // folders under /tmp that stay visible inside
     std::vector<std::string> command;
 };
 
