@@ -297,6 +297,7 @@ void defineSandbox(CLI::App &app, Runner &chosen)
     // A test harness keeps its own folder (pytest's lie under /tmp) beside
     // the project the command runs from.
     verb->add_option("--keep", o->keep, "keep this folder under /tmp visible inside (repeatable)")
+        ->allow_extra_args(false) // one folder each: "--" still starts the command
         ->check(CLI::ExistingDirectory)
         ->transform([](std::string path) {
             char real[PATH_MAX];
