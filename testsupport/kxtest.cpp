@@ -166,6 +166,7 @@ std::string enterSandbox(int msgMax)
         e = kxns::makeMountsPrivate();
     if (!kxns::failed(e))
         e = kxns::setMsgMax(msgMax);
+    kxns::raiseQueueBytes();
     if (!kxns::failed(e))
         e = kxns::privateTmp({KX_SOURCE_DIR, KX_BINARY_DIR});
     return kxns::describe(e);

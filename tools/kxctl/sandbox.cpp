@@ -16,7 +16,6 @@
 #include "namespaces.h"
 #include "verbs.h"
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -29,7 +28,6 @@
 #include <string>
 #include <string_view>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -92,24 +90,6 @@ std::string currentDirectory()
     return getcwd(path, sizeof path) != nullptr ? path : "/";
 }
 
-// The bytes of all message queues of a user, in every namespace, count
-// against the creating process's RLIMIT_MSGQUEUE (800 KiB by default, some
-// three daemons' worth): raised where we may, so that a sandbox does not
-// fail because other sandboxes of the same user are busy. Only processes
-// of the sandbox are affected.
-void raiseQueueBytes()
-{
-    constexpr rlim_t kWanted = 16u << 20;
-    struct rlimit limit {};
-    if (getrlimit(RLIMIT_MSGQUEUE, &limit) != 0 || limit.rlim_cur >= kWanted)
-        return;
-    struct rlimit raised = {kWanted, std::max(limit.rlim_max, kWanted)};
-    if (setrlimit(RLIMIT_MSGQUEUE, &raised) != 0) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_MSGQUEUE, &limit);
-    }
-}
-
 // One line a datagram: without its "<priority>", with one line end.
 void keepSyslog(int sock, int file)
 {
@@ -161,7 +141,7 @@ void prepareInside(const SandboxOptions &o, const std::vector<std::string> &keep
         fprintf(stderr, "kxctl sandbox: no /proc of its own (%s); ps shows the host's processes\n",
                 strerror(errno));
     orDie(kxns::setMsgMax(o.msgMax));
-    raiseQueueBytes();
+    kxns::raiseQueueBytes();
     orDie(kxns::privateTmp(keep));
     mkdir(kLogDir, 0755);
     kxns::Error syslog = startSyslog();

@@ -1,10 +1,12 @@
 #include "namespaces.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -110,6 +112,19 @@ Error setMsgMax(int value)
     if (!writeText("/proc/sys/fs/mqueue/msg_max", std::to_string(value)))
         return fail("raise fs.mqueue.msg_max");
     return {};
+}
+
+void raiseQueueBytes()
+{
+    constexpr rlim_t kWanted = 16u << 20;
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_MSGQUEUE, &limit) != 0 || limit.rlim_cur >= kWanted)
+        return;
+    struct rlimit raised = {kWanted, std::max(limit.rlim_max, kWanted)};
+    if (setrlimit(RLIMIT_MSGQUEUE, &raised) != 0) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_MSGQUEUE, &limit);
+    }
 }
 
 Error privateTmp(const std::vector<std::string> &keep)

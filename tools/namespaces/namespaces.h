@@ -35,6 +35,13 @@ struct Error {
 // fs.mqueue.msg_max of the current IPC namespace (1 to 65536).
 [[nodiscard]] Error setMsgMax(int value);
 
+// The bytes of all message queues of a user, in every namespace, count
+// against the creating process's RLIMIT_MSGQUEUE (800 KiB by default, some
+// three daemons' worth): raised to 16 MiB where we may, for this process
+// and its children, so that private mailboxes do not fail because other
+// sandboxes of the same user are busy. Where we may not, nothing changes.
+void raiseQueueBytes();
+
 // An empty tmpfs at /tmp. Each directory of keep that lies below /tmp
 // stays visible at its own path, with the mounts below it: opened before
 // the new /tmp hides it and bound back from the descriptor. Other paths are
