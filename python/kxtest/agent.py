@@ -109,11 +109,9 @@ def send_signal(req: dict[str, Any], ended: Ended) -> dict[str, Any]:
     return {"ok": True}
 
 
-def children(req: dict[str, Any], ended: Ended) -> dict[str, Any]:
-    """Our living children named so: how the detached daemon is found."""
-    reap(ended)
+def living() -> list[tuple[int, str, int]]:
+    """pid, name and parent of every process of the sandbox but zombies."""
     found = []
-    me = os.getpid()
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
@@ -124,9 +122,22 @@ def children(req: dict[str, Any], ended: Ended) -> dict[str, Any]:
             continue
         name = stat[stat.find("(") + 1:stat.rfind(")")]
         fields = stat[stat.rfind(")") + 2:].split()
-        if int(fields[1]) == me and fields[0] != "Z" and name == req["name"]:
-            found.append(int(entry))
-    return {"ok": True, "pids": sorted(found)}
+        if fields[0] != "Z":
+            found.append((int(entry), name, int(fields[1])))
+    return sorted(found)
+
+
+def children(req: dict[str, Any], ended: Ended) -> dict[str, Any]:
+    """Our living children named so: how the detached daemon is found."""
+    reap(ended)
+    me = os.getpid()
+    pids = [pid for pid, name, parent in living() if parent == me and name == req["name"]]
+    return {"ok": True, "pids": pids}
+
+
+def processes(req: dict[str, Any], ended: Ended) -> dict[str, Any]:
+    reap(ended)
+    return {"ok": True, "processes": [{"pid": p, "name": n} for p, n, _ in living()]}
 
 
 def read(req: dict[str, Any], ended: Ended) -> dict[str, Any]:
@@ -155,6 +166,7 @@ OPS: dict[str, Callable[[dict[str, Any], Ended], dict[str, Any]]] = {
     "status": status,
     "signal": send_signal,
     "children": children,
+    "processes": processes,
     "read": read,
     "exists": exists,
 }

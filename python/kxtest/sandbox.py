@@ -121,6 +121,10 @@ class Sandbox:
     def children(self, name: str) -> list[int]:
         return self.request("children", name=name)["pids"]
 
+    def processes(self) -> list[dict]:
+        """Every living process of the sandbox: pid and name."""
+        return self.request("processes")["processes"]
+
     def exists(self, *paths: str) -> list[bool]:
         return self.request("exists", paths=list(paths))["exists"]
 

@@ -49,10 +49,10 @@ def to_toml(table: dict, prefix: str = "") -> str:
     for key, value in table.items():
         name = prefix + toml_key(key)
         if isinstance(value, dict):
-            lines += ["", f"[{name}]", to_toml(value, name + ".")]
+            lines += ["", f"[{name}]", to_toml(value, name + ".").rstrip("\n")]
         elif is_table_list(value):
             for item in value:
-                lines += ["", f"[[{name}]]", to_toml(item, name + ".")]
+                lines += ["", f"[[{name}]]", to_toml(item, name + ".").rstrip("\n")]
     return "\n".join(lines).strip("\n") + "\n"
 
 
