@@ -160,6 +160,7 @@ done <<LIST
 -rw-r--r-- usr/lib/systemd/system/kxrediro.service
 -rw-r--r-- usr/lib/sysctl.d/60-kxrediro.conf
 -rwxr-xr-x usr/share/kxRedIro/openwrt/kxrediro
+-rw-r--r-- usr/lib/python3/dist-packages/kxtest/__init__.py
 LIST
 check "everything below /usr, owned by root" \
   bash -c '! grep -vE "^[-dlrwx]{10} root/root .* \./(usr(/.*)?)?$" <<<"$1"' _ "$contents"
@@ -210,6 +211,19 @@ if command -v systemd-analyze >/dev/null; then
     bash -c 'out=$(systemd-analyze verify "$1" 2>&1); echo -n "$out" >&2; [ -z "$out" ]' \
     _ "$root.verify/kxrediro.service"
   rm -rf "$root.verify"
+fi
+
+# The pytest plugin as a user of the installed package has it: the tests
+# of its documentation, with netd built against the package's library.
+if [ "$arch" = amd64 ] && /usr/bin/python3 -c 'import pytest' 2>/dev/null; then
+  src=$(cd "$(dirname "$0")/../.." && pwd)
+  python_dir=$root/usr/lib/python3/dist-packages
+  check "kxtest is in the package" [ -f "$python_dir/kxtest/__init__.py" ]
+  PKG_CONFIG_PATH=$root/usr/lib/$triple/pkgconfig make -s -C "$src/examples/netd" OUT="$root"
+  check "the documented tests pass on the package's programs and plugin" \
+    env -u KXTEST_BIN PATH="$root/usr/bin:$root/usr/sbin:$PATH" PYTHONPATH="$python_dir" \
+    NETD="$root/netd" /usr/bin/python3 -m pytest -p no:cacheprovider -q \
+    --basetemp="$build/packages/pytest" "$src/python/tests/test_kxtest.py" -k documented
 fi
 
 # Run it: in private namespaces, as pid 1's child; the sandbox counts its
