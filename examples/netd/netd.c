@@ -66,7 +66,8 @@ static int send_command(const char *code, const uint8_t *args, unsigned nargs)
     int len = sntlv_command(cmd, sizeof cmd, TLV_MSG_TYPE_CMD, code, args, nargs,
                             "/to_camera", "/to_kxnet");
     kxMbox_t out;
-    if (len != tlv_length(cmd) || kxMbox_txopen("/to_camera", &out) != 0)
+    if ((unsigned)len != TLV_COMMAND_LEN(nargs, strlen("/to_camera"), strlen("/to_kxnet")) ||
+        kxMbox_txopen("/to_camera", &out) != 0)
         return -1;
     struct mq_attr a;
     int busy = mq_getattr(out.mqd, &a) != 0 || a.mq_curmsgs > 0;

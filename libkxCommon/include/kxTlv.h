@@ -60,6 +60,11 @@ extern "C" {
  * carries its command's type plus 1. */
 #define TLV_MSG_TYPE_CMD 10
 
+/* The bytes of a whole command as sntlv_command builds it: header, code
+ * element (2), arguments, source and destination elements, end. */
+#define TLV_COMMAND_LEN(arglen, srclen, dstlen) \
+    (TLV_MSG_MIN_LEN + 4 * TLV_ELEM_HDR_LEN + 2 + (arglen) + (srclen) + (dstlen))
+
 /* Writes the header of an empty message (total 4, no end element yet) and
  * returns 4. Every message buffer holds at least a header, so size is not
  * consulted. */
@@ -130,8 +135,9 @@ int sntlv_copy(void *dst, unsigned dstsize, unsigned len, const void *src);
  * added, which is the total length when everything fits. As with
  * sntlv_append, an element that does not fit is left out and counts 0, so
  * a short buffer gives a shorter, possibly malformed, message: the classic
- * conversion is defined that way. Callers that need the whole command
- * compare the result with tlv_length or run tlv_validate. */
+ * conversion is defined that way. The header's total counts only what was
+ * added, so it cannot tell: callers that need the whole command compare
+ * the result with TLV_COMMAND_LEN. */
 int sntlv_command(uint8_t *buf, unsigned size, uint8_t type, const char code[2],
                   const void *args, unsigned arglen, const char *src,
                   const char *dst);

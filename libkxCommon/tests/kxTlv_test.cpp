@@ -253,8 +253,11 @@ TEST(TlvCommand, BuildsEveryElementInCommandOrder)
 
 // Like every append, an element that does not fit is left out: at size 40
 // the destination (13 bytes from 28) is, and the end element still fits.
+// The header counts what was added, so only the whole command's length
+// (45 for SU from "/to_camera" to "/to_kxnet") tells a short one.
 TEST(TlvCommand, ElementThatDoesNotFitIsLeftOut)
 {
+    static_assert(TLV_COMMAND_LEN(0, 10, 9) == 45 && TLV_COMMAND_LEN(1, 7, 9) == 43);
     const std::pair<unsigned, int> sizes[] = {{45, 45}, {44, 41}, {40, 32}};
     for (auto [size, sum] : sizes) {
         uint8_t *m = guarded({}, true);
@@ -262,6 +265,7 @@ TEST(TlvCommand, ElementThatDoesNotFitIsLeftOut)
             << size;
         EXPECT_EQ(tlv_length(m), sum) << size;
         EXPECT_EQ(m[sum], kMark) << size;
+        EXPECT_EQ(sum == TLV_COMMAND_LEN(0, 10, 9), size == 45) << size;
     }
 }
 

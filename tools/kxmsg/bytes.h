@@ -2,6 +2,9 @@
 // line, hex text in logs, text from outside shown on a terminal.
 #pragma once
 
+#include "kxLog.h"
+
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -19,10 +22,10 @@ std::string toHex(const uint8_t *data, size_t size, std::string_view sep = "");
 std::string toHex(const Bytes &bytes, std::string_view sep = "");
 
 // The rule of the daemon's dumps: printable ASCII shows as itself.
-constexpr bool isPrintableByte(uint8_t b)
-{
-    return b >= 0x20 && b <= 0x7E;
-}
+inline bool isPrintableByte(uint8_t b) { return kxIsPrintable(b) != 0; }
+
+// The 16-bit big-endian number at p: a message's total, an element's length.
+inline size_t be16(const uint8_t *p) { return static_cast<size_t>(p[0]) << 8 | p[1]; }
 
 // True when every byte is printable (and there is one).
 bool isPrintable(const Bytes &bytes);

@@ -1,5 +1,7 @@
 #include "clock.h"
 
+#include "kxLog.h"
+
 #include <cmath>
 #include <ctime>
 
@@ -28,7 +30,7 @@ std::string logStamp(WallClock::time_point when)
     struct tm local {};
     localtime_r(&secs, &local);
     char text[32];
-    strftime(text, sizeof text, "%b%d %H:%M:%S", &local);
+    strftime(text, sizeof text, KX_LOG_STAMP_FORMAT, &local);
     return text;
 }
 

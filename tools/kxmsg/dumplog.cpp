@@ -248,7 +248,7 @@ size_t declaredTotal(const Traced &t)
 {
     if (t.shown.empty() || t.shown[0].first != 0 || t.raw.size() < 2)
         return 0;
-    return static_cast<size_t>(t.raw[0]) << 8 | t.raw[1];
+    return be16(t.raw.data());
 }
 
 // The line's bytes at its address: after a gap (lines the dump left out)

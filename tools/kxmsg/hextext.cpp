@@ -34,7 +34,7 @@ void hexAdd(HexGather &g, const Bytes &bytes, const MessageBytes &each)
 {
     g.bytes.insert(g.bytes.end(), bytes.begin(), bytes.end());
     while (pending(g) >= 4) {
-        size_t total = static_cast<size_t>(g.bytes[g.at]) << 8 | g.bytes[g.at + 1];
+        size_t total = be16(g.bytes.data() + g.at);
         if (total < 4 && pending(g) >= kLongestMessage)
             total = kLongestMessage;
         if (total < 4 || total > pending(g))

@@ -8,17 +8,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace kxmsg {
 
 namespace {
 
 using Buffer = std::array<uint8_t, KXMSG_MAX>;
-
-size_t be16(const Bytes &raw, size_t at)
-{
-    return static_cast<size_t>(raw[at]) << 8 | raw[at + 1];
-}
 
 // The library trusts a buffer to hold what the header declares (up to
 // KXMSG_MAX), so it gets a full, zero-filled one: bytes that did not arrive
@@ -40,9 +36,9 @@ std::vector<Element> walk(const Bytes &raw, size_t total)
     size_t limit = std::min(total, raw.size());
     for (size_t at = TLV_MSG_HDR_LEN; at + TLV_ELEM_HDR_LEN <= limit;) {
         Element e;
-        e.type = raw[at + 3];
+        e.type = tlv_elem_type(raw.data() + at);
         e.offset = at;
-        e.length = be16(raw, at + 1);
+        e.length = tlv_elem_len(raw.data() + at);
         size_t from = at + TLV_ELEM_HDR_LEN;
         size_t to = std::min(from + e.length, limit);
         e.value.assign(raw.begin() + static_cast<long>(from), raw.begin() + static_cast<long>(to));
@@ -75,9 +71,9 @@ Message parseMessage(const Bytes &raw)
     m.raw = raw;
     m.check = validate(raw);
     if (raw.size() >= 2)
-        m.length = static_cast<int16_t>(be16(raw, 0));
+        m.length = static_cast<int16_t>(be16(raw.data()));
     if (raw.size() >= TLV_MSG_HDR_LEN)
-        m.type = raw[3];
+        m.type = tlv_msg_type(raw.data());
     if (m.length > 0)
         m.elements = walk(raw, static_cast<size_t>(m.length));
     return m;
@@ -85,21 +81,17 @@ Message parseMessage(const Bytes &raw)
 
 Bytes buildCommand(const CommandSpec &command)
 {
+    if (command.code.size() != 2)
+        throw Error("a command code has two characters, not \"" + command.code + "\"");
     Buffer buf{};
-    const unsigned size = buf.size();
-    auto append = [&](uint8_t type, const void *value, size_t len) {
-        int added = sntlv_append(buf.data(), size, type, static_cast<unsigned>(len), value);
-        if (added == 0)
-            throw Error("the command does not fit a message of " + std::to_string(KXMSG_MAX) +
-                        " bytes");
-        return added;
-    };
-    int len = tlv_init(buf.data(), size, command.type);
-    len += append(TLV_TYPE_CMD, command.code.data(), command.code.size());
-    len += append(TLV_TYPE_ARG, command.args.data(), command.args.size());
-    len += append(TLV_TYPE_SRC, command.source.data(), command.source.size());
-    len += append(TLV_TYPE_DST, command.destination.data(), command.destination.size());
-    len += append(TLV_TYPE_END, nullptr, 0);
+    int len = sntlv_command(buf.data(), buf.size(), command.type, command.code.data(),
+                            command.args.data(), static_cast<unsigned>(command.args.size()),
+                            command.source.c_str(), command.destination.c_str());
+    size_t whole = TLV_COMMAND_LEN(command.args.size(), strlen(command.source.c_str()),
+                                   strlen(command.destination.c_str()));
+    if (static_cast<size_t>(len) != whole)
+        throw Error("the command does not fit a message of " + std::to_string(KXMSG_MAX) +
+                    " bytes");
     return Bytes(buf.begin(), buf.begin() + len);
 }
 
