@@ -1,18 +1,22 @@
 // status: whether a daemon serves the mailboxes, how full they are, and
 // what is bound on the endpoints. Mailboxes outlive the daemon, so that
-// they exist says only that one has run.
+// they exist says only that one has run. When none runs, the last
+// assertion report in its logs says how one may have ended: the daemon
+// has no other way out but a kill, and its clients only see time-outs.
 #include "daemon/health.h"
 #include "daemon/mailbox.h"
 #include "failure.h"
 #include "output.h"
 #include "verbs.h"
 
+#include "kxLog.h"
 #include "kxRedIro.h"
 #include "kxipc.h"
 
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -32,10 +36,22 @@ std::string clockTime(time_t when)
     return text;
 }
 
-std::string daemonText(const std::optional<DaemonProcess> &d)
+// Only for a daemon that is not there: a running one may have been
+// started again after the report, and a stopped one has not ended.
+std::optional<Assertion> endedBy(const std::optional<DaemonProcess> &d)
+{
+    if (d)
+        return std::nullopt;
+    const char *syslogFile = getenv(kSyslogEnv);
+    return lastAssertionLogged({syslogFile != nullptr ? syslogFile : "", KX_LOG_FILE});
+}
+
+std::string daemonText(const std::optional<DaemonProcess> &d,
+                       const std::optional<Assertion> &ended)
 {
     if (!d)
-        return "not running";
+        return ended ? "not running; last assertion logged: " + escapeControls(ended->line)
+                     : "not running";
     std::string text = std::string(d->stopped ? "stopped (it reads nothing until SIGCONT)"
                                               : "running") +
                        ", pid " + std::to_string(d->pid);
@@ -48,8 +64,10 @@ std::string daemonText(const std::optional<DaemonProcess> &d)
            "; DB may have switched it since";
 }
 
-json daemonJson(const std::optional<DaemonProcess> &d)
+json daemonJson(const std::optional<DaemonProcess> &d, const std::optional<Assertion> &ended)
 {
+    if (!d && ended)
+        return {{"running", false}, {"assertion", ended->line}};
     if (!d)
         return {{"running", false}};
     return {{"running", !d->stopped},       {"stopped", d->stopped},
@@ -111,10 +129,11 @@ std::optional<DaemonProcess> awaitDaemon(double seconds)
 int runStatus(const OutputOptions &out, const StatusOptions &options)
 {
     auto daemon = awaitDaemon(options.waitSeconds);
-    json j = {{"daemon", daemonJson(daemon)}, {"mailboxes", json::array()},
+    auto ended = endedBy(daemon);
+    json j = {{"daemon", daemonJson(daemon, ended)}, {"mailboxes", json::array()},
               {"endpoint_dir", kxIpcDir()}, {"endpoints", json::array()}};
     if (!out.json)
-        printLine("daemon       " + daemonText(daemon) + "\nmailboxes");
+        printLine("daemon       " + daemonText(daemon, ended) + "\nmailboxes");
     for (const kxMailbox_t &box : kxMailboxes) {
         const char *name = box.name;
         MailboxInfo info = mailboxInfo(name);

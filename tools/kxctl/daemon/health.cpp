@@ -3,8 +3,10 @@
 #include "kxRedIro.h"
 #include "kxipc.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -99,7 +101,39 @@ bool startedWithS(pid_t pid)
     return false;
 }
 
+constexpr off_t kLogTail = 1 << 20;
+
+// The last kLogTail bytes of a file, from the first whole line on.
+std::string logTail(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    off_t size = lseek(fd, 0, SEEK_END);
+    off_t from = size > kLogTail ? size - kLogTail : 0;
+    std::string text(static_cast<size_t>(size - from), '\0');
+    ssize_t n = size < 0 ? -1 : pread(fd, text.data(), text.size(), from);
+    close(fd);
+    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    if (from > 0)
+        text.erase(0, std::min(text.size(), text.find('\n') + 1));
+    return text;
+}
+
 } // namespace
+
+std::optional<kxmsg::Assertion> lastAssertionLogged(const std::vector<std::string> &files)
+{
+    std::optional<kxmsg::Assertion> last;
+    for (const std::string &path : files) {
+        if (path.empty())
+            continue;
+        auto found = kxmsg::lastAssertion(logTail(path));
+        if (found && (!last || (found->when && last->when && *found->when > *last->when)))
+            last = std::move(found);
+    }
+    return last;
+}
 
 std::optional<DaemonProcess> findDaemon()
 {

@@ -3,6 +3,8 @@
 // namespace, without asking the daemon (which answers nothing of the kind).
 #pragma once
 
+#include "assertion.h"
+
 #include <ctime>
 #include <optional>
 #include <string>
@@ -34,5 +36,12 @@ struct EndpointState {
 // (kxIpcDir()).
 std::vector<EndpointState> endpointStates();
 
+// The last assertion report in the daemon's logs (its log file, a syslog
+// file), so that a daemon that is gone can still say why. Each file is read
+// no further back than its last MiB: a day's trace is far larger, and a
+// report is among the last lines that a daemon writes. Files that cannot
+// be read count as holding none. Of two files, the later report by its
+// stamp; the first file's on a tie or when a stamp is missing.
+std::optional<kxmsg::Assertion> lastAssertionLogged(const std::vector<std::string> &files);
 
 } // namespace kxctl
