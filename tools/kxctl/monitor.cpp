@@ -2,7 +2,10 @@
 // from the daemon's traffic trace (a log file, standard input, or the
 // sandbox's syslog), so that no message is taken from any mailbox: a POSIX
 // mailbox hands each message to one reader only, and that reader is the
-// network daemon or the daemon itself.
+// network daemon or the daemon itself. The daemon's assertion reports are
+// shown among the messages, whatever the filter: they end it, and explain
+// why the messages stop.
+#include "assertion.h"
 #include "daemon/signals.h"
 #include "dumplog.h"
 #include "failure.h"
@@ -157,12 +160,23 @@ struct Watch {
         return true;
     }
 
+    // A report ends the daemon, so a dump still open before it is whole;
+    // the report then comes after the messages logged before it.
     bool lines(Source &s, const char *data, size_t size)
     {
         s.carry.append(data, size);
         size_t from = 0;
-        for (size_t end; (end = s.carry.find('\n', from)) != std::string::npos; from = end + 1)
-            log.feed(std::string_view(s.carry).substr(from, end - from), done);
+        for (size_t end; (end = s.carry.find('\n', from)) != std::string::npos; from = end + 1) {
+            std::string_view line = std::string_view(s.carry).substr(from, end - from);
+            if (log.feed(line, done))
+                continue;
+            if (auto report = parseAssertion(line)) {
+                log.flush(done);
+                if (!show())
+                    return false;
+                printAssertion(out, *report);
+            }
+        }
         s.carry.erase(0, from);
         return show();
     }

@@ -42,6 +42,18 @@ void printTraced(const OutputOptions &options, const Traced &t)
     flushOutput();
 }
 
+void printAssertion(const OutputOptions &options, const Assertion &a)
+{
+    if (options.json)
+        printLine(jsonLine({{"kind", "assertion"},
+                            {"time", a.when ? Json(epochSeconds(*a.when)) : Json(nullptr)},
+                            {"line", a.line},
+                            {"report", a.report}}));
+    else
+        printLine(paint(options.colour, "31", "ASSERT  " + escapeControls(a.line)));
+    flushOutput();
+}
+
 void printLine(const std::string &line)
 {
     fputs(line.c_str(), stdout);

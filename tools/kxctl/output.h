@@ -4,6 +4,7 @@
 // kxmsg's; kxctl is a front end over it.
 #pragma once
 
+#include "assertion.h"
 #include "error.h"
 #include "render.h"
 #include "traced.h"
@@ -26,6 +27,11 @@ void printMessage(const OutputOptions &options, const Bytes &raw, const Origin &
 
 // A message of a recording, with its time and label.
 void printTraced(const OutputOptions &options, const Traced &t);
+
+// The daemon's assertion report out of its log: "ASSERT  " and the line
+// (red when colour is on), or a JSON object of kind "assertion" with the
+// log's time as messages carry it, the line and the report.
+void printAssertion(const OutputOptions &options, const Assertion &a);
 
 // Prints a JSON value or a text line as one line.
 void printLine(const std::string &line);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <mqueue.h>
+#include <regex>
 
 namespace {
 
@@ -161,6 +162,55 @@ TEST_F(KxctlStatus, RefusalIsFiveAndTimeoutFour)
     auto late = kxctl({"call", "cv", "-t", "0.5"});
     EXPECT_EQ(late.exitCode, 4);
     EXPECT_NE(late.err.find("no response to cv within 0.5 s"), std::string::npos) << late.err;
+}
+
+// A malformed command in "/to_camera" ends the daemon through its check of
+// the message; its clients see only time-outs, so monitor shows the report
+// as it is logged ("%b%d %H:%M:%S" stamp, then "ASSERT:file/function:line:
+// condition" in red) and status shows it once the daemon is gone.
+TEST_F(KxctlStatus, TheAssertionThatEndedTheDaemonIsShownByMonitorAndStatus)
+{
+    const char *logFile = "/tmp/fuse_d/wifi_log.txt";
+    ASSERT_EQ(system("mkdir -p /tmp/fuse_d"), 0);
+    unlink(logFile);
+    startDaemon({"-s"});
+    ASSERT_EQ(kxctl({"trace", "on", "--simulator", "--log-file"}).exitCode, 0);
+    ASSERT_TRUE(kxtest::waitUntil(5000, [&] { return access(logFile, F_OK) == 0; }));
+    // The filter passes the malformed command itself (the trace dumps it
+    // before the check); the report comes whatever the filter.
+    Background monitor({"--json", "monitor", logFile, "--code", "cv"});
+    ASSERT_TRUE(kxtest::waitUntil(
+        5000, [&] { return kxtest::readFd(monitor.err).find("following") != std::string::npos; }));
+
+    Bytes malformed = kxtest::command("cv");
+    malformed[1] = static_cast<char>(malformed.size() + 16); // claims 16 bytes more than it has
+    ASSERT_TRUE(kxtest::post("/to_camera", malformed));
+    EXPECT_EQ(daemon.waitExit(5000), 255);
+    ASSERT_TRUE(kxtest::waitUntil(5000, [&] {
+        return kxtest::readFd(monitor.out).find("assertion") != std::string::npos;
+    }));
+    monitor.stop();
+
+    auto seen = jsonLines(kxtest::readFd(monitor.out));
+    ASSERT_EQ(summary(seen, {"kind", "trace", "code"}),
+              Args({"command >RT cv", "assertion null null"}));
+    const json &report = seen[1];
+    const std::string condition = "0 == tlv_validate\\(ibuf\\)";
+    EXPECT_TRUE(std::regex_match(report["report"].get<std::string>(),
+                                 std::regex("ASSERT:.+/main:[0-9]+:" + condition)))
+        << report;
+    EXPECT_EQ(kxtest::stripStamp(report["line"]), report["report"]) << "the stamp, the report";
+    EXPECT_TRUE(report["time"].is_number()) << report;
+
+    auto status = kxctl({"status"});
+    EXPECT_EQ(status.exitCode, 3);
+    EXPECT_EQ(kxtest::splitLines(status.out).at(0),
+              "daemon       not running; last assertion logged: " +
+                  report["line"].get<std::string>());
+    auto asJson = kxctl({"--json", "status"});
+    EXPECT_EQ(asJson.exitCode, 3);
+    EXPECT_EQ(jsonLines(asJson.out).at(0)["daemon"],
+              json({{"running", false}, {"assertion", report["line"]}}));
 }
 
 // What `ls /tmp` shows in a sandbox: the names given, and the folder right
