@@ -3,7 +3,6 @@
 #include "kxRedIro.h"
 #include "kxipc.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
@@ -106,17 +105,18 @@ constexpr off_t kLogTail = 1 << 20;
 // The last kLogTail bytes of a file, from the first whole line on.
 std::string logTail(const std::string &path)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not to wait at a FIFO for a writer that may never come.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return {};
-    off_t size = lseek(fd, 0, SEEK_END);
+    off_t size = lseek(fd, 0, SEEK_END); // -1 for what is no file, such as a pipe
     off_t from = size > kLogTail ? size - kLogTail : 0;
-    std::string text(static_cast<size_t>(size - from), '\0');
-    ssize_t n = size < 0 ? -1 : pread(fd, text.data(), text.size(), from);
+    std::string text(size > 0 ? static_cast<size_t>(size - from) : 0, '\0');
+    ssize_t n = text.empty() ? 0 : pread(fd, text.data(), text.size(), from);
     close(fd);
     text.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    if (from > 0)
-        text.erase(0, std::min(text.size(), text.find('\n') + 1));
+    if (size_t first = text.find('\n'); from > 0 && first != std::string::npos)
+        text.erase(0, first + 1); // the line the cut fell into
     return text;
 }
 

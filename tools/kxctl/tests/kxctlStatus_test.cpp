@@ -213,6 +213,33 @@ TEST_F(KxctlStatus, TheAssertionThatEndedTheDaemonIsShownByMonitorAndStatus)
               json({{"running", false}, {"assertion", report["line"]}}));
 }
 
+// A syslog file grows for as long as the machine runs: status reads its
+// last MiB only, so a report further back is not shown.
+TEST_F(KxctlStatus, OnlyTheLastMebibyteOfTheSyslogFileIsSearched)
+{
+    unlink("/tmp/fuse_d/wifi_log.txt");
+    const char *file = "/tmp/syslog.txt";
+    setenv("KX_SYSLOG_FILE", file, 1);
+    // As the sandbox's receiver keeps it: the line end inside the report
+    // leaves the colour reset on a line of its own.
+    const std::string report = "ASSERT:kxRedIro/src/kxRedIro/main:106:0 == tlv_validate(ibuf)";
+    auto logged = [&](const std::string &stamp) {
+        return stamp + " kxRedIro: \033[31m" + report + "\n\033[0m\n";
+    };
+    std::string log = logged("Dec  8 03:40:00");
+    while (log.size() < (1u << 20) + 4096)
+        log += "Dec  8 03:40:01 kxRedIro: [            main:  80] a line of the trace\n";
+    ASSERT_TRUE(kxtest::writeFile(file, log));
+    auto before = kxctl({"--json", "status"});
+    EXPECT_EQ(jsonLines(before.out).at(0)["daemon"], json({{"running", false}}));
+
+    ASSERT_TRUE(kxtest::writeFile(file, log + logged("Dec  8 03:45:24")));
+    auto after = kxctl({"--json", "status"});
+    EXPECT_EQ(jsonLines(after.out).at(0)["daemon"]["assertion"],
+              "Dec  8 03:45:24 kxRedIro: " + report);
+    unsetenv("KX_SYSLOG_FILE");
+}
+
 // What `ls /tmp` shows in a sandbox: the names given, and the folder right
 // below /tmp that holds the build when it lies there, which the sandbox
 // keeps visible for its own programs.
