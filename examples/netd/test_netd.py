@@ -83,7 +83,8 @@ def test_a_camera_reboot_ends_the_daemon_and_netd_outlives_it(kx, netd):
     # The next heartbeat the daemon passes on finds no endpoint: its send
     # fails, and so does the assertion on it.
     assert daemon.wait(timeout=3) == 255
-    assert any("ASSERT:" in line and "kxIpcSend" in line for line in kx.syslog)
+    assert "kxIpcSend" in kx.monitor.expect_assertion()["report"]
+    assert "kxIpcSend" in kx.kxctl(["status"], ok=(3,)).stdout
     # Started again while the camera is still down, the daemon would end as
     # well, on the heartbeat that waited for it in "/to_camera".
     camera.wait_up()

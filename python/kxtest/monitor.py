@@ -6,7 +6,7 @@ from __future__ import annotations
 import json
 import time
 from pathlib import Path
-from typing import Optional
+from typing import Optional, Union
 
 from .message import Message
 
@@ -20,9 +20,11 @@ class Monitor:
         self.path = path
         self.messages: list[Message] = []
         self.assertions: list[dict] = []  # the daemon's assertion reports
+        self.events: list[Union[Message, dict]] = []  # both, in the order logged
         self._offset = 0
         self._pending = b""
         self._next = 0  # where the next expect starts looking
+        self._next_assertion = 0
 
     def read(self) -> list[Message]:
         """Takes in what the monitor wrote since; returns all messages."""
@@ -46,8 +48,23 @@ class Monitor:
             return
         if obj.get("kind") == "assertion":
             self.assertions.append(obj)
+            self.events.append(obj)
         elif "code" in obj:
             self.messages.append(Message.from_json(obj))
+            self.events.append(self.messages[-1])
+
+    def expect_assertion(self, timeout: float = 5) -> dict:
+        """The daemon's next assertion report after the previous one taken:
+        line (as logged, without colour codes), report, time."""
+        deadline = time.monotonic() + timeout
+        while True:
+            self.read()
+            if self._next_assertion < len(self.assertions):
+                self._next_assertion += 1
+                return self.assertions[self._next_assertion - 1]
+            if time.monotonic() >= deadline:
+                raise ExpectTimeout(f"no assertion report in {timeout} s")
+            time.sleep(0.01)
 
     def expect(self, code: Optional[str] = None, kind: Optional[str] = None,
                timeout: float = 5, status: Optional[int] = None) -> Message:

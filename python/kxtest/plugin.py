@@ -11,6 +11,7 @@ from typing import Iterator, Optional
 import pytest
 
 from .kx import Kx
+from .message import Message
 
 OPEN = pytest.StashKey[list]()
 KX = pytest.StashKey[Kx]()
@@ -59,8 +60,8 @@ def clock(t: Optional[float]) -> str:
 
 def traffic_text(k: Kx) -> str:
     k.monitor.read()
-    lines = [f"{clock(m.time)}  {m}" for m in k.monitor.messages]
-    lines += [f"{clock(a.get('time'))}  {a.get('line', a)}" for a in k.monitor.assertions]
+    lines = [f"{clock(e.time)}  {e}" if isinstance(e, Message)
+             else f"{clock(e.get('time'))}  {e.get('line', e)}" for e in k.monitor.events]
     return "\n".join(lines) if lines else "(no message passed the daemon)"
 
 
