@@ -98,6 +98,15 @@ std::string toHex(const Bytes &bytes)
     return out;
 }
 
+std::string lowerHex(const Bytes &bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char b : bytes)
+        out += std::string{digits[b >> 4], digits[b & 0xF]};
+    return out;
+}
+
 bool post(const std::string &mailbox, const Bytes &msg)
 {
     mqd_t q = mq_open(mailbox.c_str(), O_WRONLY);

@@ -45,6 +45,8 @@ std::vector<uint8_t> layout(std::initializer_list<Piece> pieces);
 // The camera's "SU" command, byte for byte (45 bytes).
 const std::vector<uint8_t> &suCommand();
 std::string toHex(const Bytes &bytes);
+// As the JSON forms write bytes: lower-case hex, nothing between.
+std::string lowerHex(const Bytes &bytes);
 
 // Puts a message into an existing mailbox (false when it cannot).
 bool post(const std::string &mailbox, const Bytes &msg);

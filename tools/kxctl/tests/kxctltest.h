@@ -45,17 +45,7 @@ inline std::vector<json> jsonLines(const std::string &out)
     return values;
 }
 
-// Bytes as kxctl's JSON writes them: lower-case hex, nothing between.
-inline std::string lowerHex(const Bytes &bytes)
-{
-    std::string text;
-    for (unsigned char b : bytes) {
-        char two[3];
-        snprintf(two, sizeof two, "%02x", b);
-        text += two;
-    }
-    return text;
-}
+using kxtest::lowerHex;
 
 // The values of keys in each JSON line, joined by blanks: one short text a
 // message that a test compares as a whole.
