@@ -168,6 +168,8 @@ check "no test program, benchmark or test library" \
   bash -c '! grep -qE "_test|kxbench|alloccount|gtest|gmock" <<<"$1"' _ "$contents"
 check "a postinst that raises the limit" \
   bash -c 'dpkg-deb --ctrl-tarfile "$1" | tar -xO ./postinst | grep -q msg_max' _ "$deb"
+check "a prerm that stops the unit when the package is removed" \
+  bash -c 'dpkg-deb --ctrl-tarfile "$1" | tar -xO ./prerm | grep -q "systemctl stop kxrediro"' _ "$deb"
 
 # Below the build tree, not /tmp: the sandbox has a /tmp of its own.
 root=$build/packages/root
