@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace kxctl {
 
@@ -36,29 +37,40 @@ struct Input {
 struct Decoded {
     long shown = 0;
     int status = kExitOk;
+    Flush flush = Flush::each;
 };
 
 void show(const OutputOptions &out, const Traced &t, Decoded &d)
 {
     if (t.from == From::hex)
-        printMessage(out, t.raw, {"stdin", false, false});
+        printMessage(out, t.raw, {"stdin", false, false}, false, d.flush);
     else
-        printTraced(out, t);
-    if (!t.cut() && parseMessage(t.raw).check != 0)
+        printTraced(out, t, d.flush);
+    if (!t.cut() && messageCheck(t.raw) != 0)
         d.status = kExitFailure;
     ++d.shown;
+}
+
+// A file is read as fast as it can be: nobody waits for its messages one
+// by one, as a reader of `tail -f LOG | kxctl decode` does.
+Flush flushFor(FILE *in)
+{
+    struct stat st {};
+    return fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode) ? Flush::atEnd : Flush::each;
 }
 
 int runDecode(const OutputOptions &out, const std::string &file)
 {
     Input in(file);
     Decoded d;
+    d.flush = flushFor(in.file);
     ReadEvents events{[&](const Traced &t) { show(out, t, d); },
                       [&](const std::string &why) {
                           fprintf(stderr, "kxctl: %s\n", why.c_str());
                           d.status = kExitFailure;
                       }};
     readRecording(in.file, events);
+    flushOutput();
     if (d.shown == 0)
         throw Failure(kExitFailure, "no message in the input");
     return d.status;

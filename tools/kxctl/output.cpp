@@ -19,7 +19,7 @@ OutputOptions makeOutputOptions(bool json, bool verbose)
 }
 
 void printMessage(const OutputOptions &options, const Bytes &raw, const Origin &origin,
-                  bool pictureOnly)
+                  bool pictureOnly, Flush flush)
 {
     auto when = WallClock::now();
     Message message = parseMessage(raw);
@@ -30,16 +30,18 @@ void printMessage(const OutputOptions &options, const Bytes &raw, const Origin &
         fputs(renderPicture(meaning).c_str(), stdout);
     else
         fputs(renderText(message, meaning, origin, options, when).c_str(), stdout);
-    flushOutput();
+    if (flush == Flush::each)
+        flushOutput();
 }
 
-void printTraced(const OutputOptions &options, const Traced &t)
+void printTraced(const OutputOptions &options, const Traced &t, Flush flush)
 {
     if (options.json)
         printLine(jsonLine(tracedJson(t)));
     else
         fputs(tracedText(t, options).c_str(), stdout);
-    flushOutput();
+    if (flush == Flush::each)
+        flushOutput();
 }
 
 void printAssertion(const OutputOptions &options, const Assertion &a)

@@ -20,13 +20,18 @@ using OutputOptions = RenderOptions;
 // Colour only on a terminal and only when NO_COLOR is unset or empty.
 OutputOptions makeOutputOptions(bool json, bool verbose);
 
+// Whether each message is flushed as it is printed: always, but for a
+// recording read from a file, whose reader waits for nothing (a million
+// packets are a million writes otherwise).
+enum class Flush { each, atEnd };
+
 // Prints one message. With pictureOnly a text rendering shows just the
 // canvas picture, when the message carries one.
 void printMessage(const OutputOptions &options, const Bytes &raw, const Origin &origin,
-                  bool pictureOnly = false);
+                  bool pictureOnly = false, Flush flush = Flush::each);
 
 // A message of a recording, with its time and label.
-void printTraced(const OutputOptions &options, const Traced &t);
+void printTraced(const OutputOptions &options, const Traced &t, Flush flush = Flush::each);
 
 // The daemon's assertion report out of its log: "ASSERT  " and the line
 // (red when colour is on), or a JSON object of kind "assertion" with the

@@ -16,18 +16,6 @@ namespace {
 
 using Buffer = std::array<uint8_t, KXMSG_MAX>;
 
-// The library trusts a buffer to hold what the header declares (up to
-// KXMSG_MAX), so it gets a full, zero-filled one: bytes that did not arrive
-// read as zero and the message fails the check instead of being misread.
-int validate(const Bytes &raw)
-{
-    if (raw.size() > KXMSG_MAX)
-        return -1;
-    Buffer buf{};
-    std::copy(raw.begin(), raw.end(), buf.begin());
-    return tlv_validate(buf.data());
-}
-
 // Walks the elements within both the declared total and the bytes at hand,
 // up to and including the end element.
 std::vector<Element> walk(const Bytes &raw, size_t total)
@@ -52,6 +40,18 @@ std::vector<Element> walk(const Bytes &raw, size_t total)
 
 } // namespace
 
+// The library trusts a buffer to hold what the header declares (up to
+// KXMSG_MAX), so it gets a full, zero-filled one: bytes that did not arrive
+// read as zero and the message fails the check instead of being misread.
+int messageCheck(const Bytes &raw)
+{
+    if (raw.size() > KXMSG_MAX)
+        return -1;
+    Buffer buf{};
+    std::copy(raw.begin(), raw.end(), buf.begin());
+    return tlv_validate(buf.data());
+}
+
 const Element *Message::find(uint8_t elementType) const
 {
     for (const auto &e : elements)
@@ -69,7 +69,7 @@ Message parseMessage(const Bytes &raw)
 {
     Message m;
     m.raw = raw;
-    m.check = validate(raw);
+    m.check = messageCheck(raw);
     if (raw.size() >= 2)
         m.length = static_cast<int16_t>(be16(raw.data()));
     if (raw.size() >= TLV_MSG_HDR_LEN)

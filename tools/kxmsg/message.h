@@ -31,6 +31,9 @@ struct Message {
 
 Message parseMessage(const Bytes &raw);
 
+// tlv_validate's verdict on the bytes, without taking them apart.
+int messageCheck(const Bytes &raw);
+
 // What a command is made of.
 struct CommandSpec {
     std::string code;
