@@ -100,10 +100,10 @@ def status(req: dict[str, Any], ended: Ended) -> dict[str, Any]:
 def send_signal(req: dict[str, Any], ended: Ended) -> dict[str, Any]:
     reap(ended)
     if req["pid"] not in ended:
+        # With group, what the process started goes too (a shell's children).
+        kill = os.killpg if req.get("group") else os.kill
         try:
-            # Its group: what the process started goes too (a shell's children).
-            os.killpg(req["pid"], req["signal"]) if req.get("group") else os.kill(
-                req["pid"], req["signal"])
+            kill(req["pid"], req["signal"])
         except ProcessLookupError:
             pass
     return {"ok": True}
