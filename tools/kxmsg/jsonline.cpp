@@ -98,7 +98,8 @@ void partsFromJson(const Json &j, Traced &t)
     for (const Json &part : parts) {
         size_t at = whole(part, "offset", kLongestMessage);
         Bytes bytes = hexOf(part, "hex");
-        if (bytes.size() > t.raw.size() - std::min(at, t.raw.size()))
+        // An empty part is a place too: it must lie within the message.
+        if (at > t.raw.size() || bytes.size() > t.raw.size() - at)
             throw Error("a part lies beyond the message's " + std::to_string(t.raw.size()) +
                         " bytes");
         std::copy(bytes.begin(), bytes.end(), t.raw.begin() + static_cast<long>(at));

@@ -104,6 +104,9 @@ TEST(KxmsgReader, HostileInputIsRefusedSayingWhatAndWhere)
         {"JSON part offset wraps",
          "{\"size\":8,\"parts\":[{\"offset\":65535,\"hex\":\"0000\"}]}\n",
          "line 1: not a message: a part lies beyond"},
+        {"empty JSON part past the end",
+         "{\"size\":128,\"parts\":[{\"offset\":0,\"hex\":\"15\"},{\"offset\":224,\"hex\":\"\"}]}\n",
+         "line 1: not a message: a part lies beyond the message's 128 bytes"},
     };
     for (const Hostile &c : cases) {
         Read r = readText(c.input);
