@@ -28,7 +28,7 @@ inline void checkTraced(const kxmsg::Traced &t, bool wayBack = true)
     kxmsg::tracedText(t, {});
     if (!wayBack)
         return;
-    std::string line = kxmsg::jsonLine(kxmsg::tracedJson(t));
+    std::string line = kxmsg::tracedJsonLine(t);
     try {
         checkSame(t, kxmsg::tracedFromJson(line));
     } catch (const kxmsg::Error &) { // a label that is not UTF-8 comes back replaced

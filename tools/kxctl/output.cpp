@@ -25,7 +25,7 @@ void printMessage(const OutputOptions &options, const Bytes &raw, const Origin &
     Message message = parseMessage(raw);
     Meaning meaning = interpret(message);
     if (options.json)
-        printLine(jsonLine(renderJson(message, meaning, origin, options.verbose, when)));
+        printLine(messageJsonLine(message, meaning, origin, options.verbose, when));
     else if (pictureOnly && meaning.canvas && !options.verbose)
         fputs(renderPicture(meaning).c_str(), stdout);
     else
@@ -37,7 +37,7 @@ void printMessage(const OutputOptions &options, const Bytes &raw, const Origin &
 void printTraced(const OutputOptions &options, const Traced &t, Flush flush)
 {
     if (options.json)
-        printLine(jsonLine(tracedJson(t)));
+        printLine(tracedJsonLine(t));
     else
         fputs(tracedText(t, options).c_str(), stdout);
     if (flush == Flush::each)

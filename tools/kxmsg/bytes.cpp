@@ -9,6 +9,8 @@ namespace kxmsg {
 
 namespace {
 
+constexpr char kDigits[] = "0123456789abcdef";
+
 int hexDigit(char c)
 {
     if (c >= '0' && c <= '9')
@@ -60,16 +62,30 @@ Bytes toBytes(std::string_view text)
 
 std::string toHex(const uint8_t *data, size_t size, std::string_view sep)
 {
-    static const char digits[] = "0123456789abcdef";
+    if (sep.empty()) {
+        std::string out;
+        appendHex(out, data, size);
+        return out;
+    }
     std::string out;
     out.reserve(size * (2 + sep.size()));
     for (size_t i = 0; i < size; ++i) {
         if (i > 0)
             out += sep;
-        out += digits[data[i] >> 4];
-        out += digits[data[i] & 0xF];
+        out += kDigits[data[i] >> 4];
+        out += kDigits[data[i] & 0xF];
     }
     return out;
+}
+
+void appendHex(std::string &out, const uint8_t *data, size_t size)
+{
+    size_t at = out.size();
+    out.resize(at + 2 * size);
+    for (size_t i = 0; i < size; ++i) {
+        out[at + 2 * i] = kDigits[data[i] >> 4];
+        out[at + 2 * i + 1] = kDigits[data[i] & 0xF];
+    }
 }
 
 std::string toHex(const Bytes &bytes, std::string_view sep)

@@ -20,6 +20,7 @@ Bytes toBytes(std::string_view text);
 // Lower-case hex digits, sep between bytes.
 std::string toHex(const uint8_t *data, size_t size, std::string_view sep = "");
 std::string toHex(const Bytes &bytes, std::string_view sep = "");
+void appendHex(std::string &out, const uint8_t *data, size_t size);
 
 // The rule of the daemon's dumps: printable ASCII shows as itself.
 inline bool isPrintableByte(uint8_t b) { return kxIsPrintable(b) != 0; }

@@ -79,27 +79,50 @@ Message tracedMessage(const Traced &t)
     return m;
 }
 
-Json tracedJson(const Traced &t)
+namespace {
+
+// The bytes as the recording shows them, to be read back: the whole
+// message, or each shown part at its offset.
+void bytesAsShown(JsonOut &out, const Traced &t)
+{
+    if (!t.cut()) {
+        jsonKey(out, "hex");
+        return jsonHex(out, t.raw.data(), t.raw.size());
+    }
+    jsonKey(out, "cut");
+    jsonBool(out, true);
+    jsonKey(out, "parts");
+    jsonOpen(out, '[');
+    for (const auto &[a, b] : t.shown) {
+        jsonOpen(out, '{');
+        jsonKey(out, "offset");
+        jsonInteger(out, static_cast<long long>(a));
+        jsonKey(out, "hex");
+        jsonHex(out, t.raw.data() + a, b - a);
+        jsonClose(out, '}');
+    }
+    jsonClose(out, ']');
+}
+
+} // namespace
+
+std::string tracedJsonLine(const Traced &t)
 {
     Message m = tracedMessage(t);
-    Json out = renderJson(m, interpret(m), {t.tag}, false, {});
-    out["time"] = t.when ? Json(epochSeconds(*t.when)) : Json(nullptr);
-    out["stamp"] = t.stamp;
-    out["trace"] = t.tag;
-    out["direction"] = directionOf(t.tag).json;
-    if (!t.cut()) {
-        out["hex"] = toHex(t.raw);
-        return out;
-    }
-    out["valid"] = nullptr;
-    out["check"] = nullptr;
-    out["size"] = t.raw.size();
-    out["cut"] = true;
-    Json parts = Json::array();
-    for (const auto &[a, b] : t.shown)
-        parts.push_back({{"offset", a}, {"hex", toHex(t.raw.data() + a, b - a)}});
-    out["parts"] = parts;
-    return out;
+    JsonOut out;
+    jsonOpen(out, '{');
+    std::optional<double> time;
+    if (t.when)
+        time = epochSeconds(*t.when);
+    jsonMessageFields(out, m, interpret(m),
+                      {time, t.tag, directionOf(t.tag).json, !t.cut(), std::nullopt});
+    jsonKey(out, "stamp");
+    jsonText(out, t.stamp);
+    jsonKey(out, "trace");
+    jsonText(out, t.tag);
+    bytesAsShown(out, t);
+    jsonClose(out, '}');
+    return std::move(out.text);
 }
 
 std::string tracedText(const Traced &t, const RenderOptions &options)

@@ -53,7 +53,7 @@ Message tracedMessage(const Traced &t);
 // With the recording's time and label in place of the reader's own; the
 // JSON form carries the bytes ("hex", or "parts" of a cut message) so that
 // it can be read back.
-Json tracedJson(const Traced &t);
+std::string tracedJsonLine(const Traced &t);
 std::string tracedText(const Traced &t, const RenderOptions &options);
 
 // The two trace labels that the daemon uses, and the error dump: the way

@@ -28,7 +28,7 @@ std::vector<Json> decode(const std::string &input)
 {
     std::vector<Json> out;
     FILE *in = fmemopen(const_cast<char *>(input.data()), input.size(), "rb");
-    kxmsg::ReadEvents events{[&](const kxmsg::Traced &t) { out.push_back(kxmsg::tracedJson(t)); },
+    kxmsg::ReadEvents events{[&](const kxmsg::Traced &t) { out.push_back(Json::parse(kxmsg::tracedJsonLine(t))); },
                              [](const std::string &) {}};
     kxmsg::readRecording(in, events);
     fclose(in);
@@ -178,7 +178,7 @@ TEST(KxmsgDecode, HeadAndTailOfALongMessageAndItsWayBack)
     FILE *in = fopen(capture, "rb");
     ASSERT_NE(in, nullptr);
     std::vector<Json> c;
-    kxmsg::ReadEvents events{[&](const kxmsg::Traced &t) { c.push_back(kxmsg::tracedJson(t)); },
+    kxmsg::ReadEvents events{[&](const kxmsg::Traced &t) { c.push_back(Json::parse(kxmsg::tracedJsonLine(t))); },
                              [](const std::string &) {}};
     kxmsg::readRecording(in, events);
     fclose(in);
