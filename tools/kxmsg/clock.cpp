@@ -3,7 +3,6 @@
 #include "kxLog.h"
 
 #include <cmath>
-#include <ctime>
 
 namespace kxmsg {
 
@@ -24,11 +23,18 @@ WallClock::time_point fromMicroseconds(long long us)
         std::chrono::duration_cast<WallClock::duration>(std::chrono::microseconds(us)));
 }
 
-std::string logStamp(WallClock::time_point when)
+struct tm localSecond(WallClock::time_point when)
 {
-    time_t secs = WallClock::to_time_t(when);
+    auto seconds = std::chrono::floor<std::chrono::seconds>(when.time_since_epoch());
+    time_t secs = static_cast<time_t>(seconds.count());
     struct tm local {};
     localtime_r(&secs, &local);
+    return local;
+}
+
+std::string logStamp(WallClock::time_point when)
+{
+    struct tm local = localSecond(when);
     char text[32];
     strftime(text, sizeof text, KX_LOG_STAMP_FORMAT, &local);
     return text;

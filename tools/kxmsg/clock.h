@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <ctime>
 #include <string>
 
 namespace kxmsg {
@@ -20,6 +21,10 @@ bool onClock(double seconds);
 // A time read from outside in microseconds since the epoch; the caller has
 // checked it with onClock.
 WallClock::time_point fromMicroseconds(long long us);
+
+// The local time of day of the second a time falls in. A time before the
+// epoch falls in the second before its truncation: -1.5 s is in 23:59:58.
+struct tm localSecond(WallClock::time_point when);
 
 // The daemon's log stamp of a time, in local time ("Dec05 21:29:37").
 std::string logStamp(WallClock::time_point when);

@@ -24,10 +24,10 @@ struct Paint {
 
 std::string localTime(WallClock::time_point when)
 {
-    time_t secs = WallClock::to_time_t(when);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()) % 1000;
-    struct tm local {};
-    localtime_r(&secs, &local);
+    auto since = when.time_since_epoch();
+    auto ms = std::chrono::floor<std::chrono::milliseconds>(since) -
+              std::chrono::floor<std::chrono::seconds>(since);
+    struct tm local = localSecond(when);
     char text[32];
     size_t n = strftime(text, sizeof text, "%H:%M:%S", &local);
     snprintf(text + n, sizeof text - n, ".%03d", static_cast<int>(ms.count()));

@@ -28,8 +28,9 @@ std::vector<Json> decode(const std::string &input)
 {
     std::vector<Json> out;
     FILE *in = fmemopen(const_cast<char *>(input.data()), input.size(), "rb");
-    kxmsg::ReadEvents events{[&](const kxmsg::Traced &t) { out.push_back(Json::parse(kxmsg::tracedJsonLine(t))); },
-                             [](const std::string &) {}};
+    kxmsg::ReadEvents events{
+        [&](const kxmsg::Traced &t) { out.push_back(Json::parse(kxmsg::tracedJsonLine(t))); },
+        [](const std::string &) {}};
     kxmsg::readRecording(in, events);
     fclose(in);
     return out;
@@ -155,6 +156,17 @@ TEST(KxmsgDecode, TheWorkedExampleOfADumpIsOneMessage)
     EXPECT_EQ(fields(e, {"trace", "direction", "hex"}), Args({"ERROR malformed " + text}));
 }
 
+TEST(KxmsgDecode, ATimeBeforeTheEpochIsStampedByTheSecondItFallsIn)
+{
+    setenv("TZ", "UTC", 1);
+    tzset();
+    std::string msg = lowerHex(command("cv", ""));
+    auto m = decode(R"({"time":-1.5,"trace":">RT","hex":")" + msg + "\"}\n");
+    EXPECT_EQ(fields(m, {"time", "stamp"}), Args({"-1.5 Dec31 23:59:58"}));
+    unsetenv("TZ");
+    tzset();
+}
+
 TEST(KxmsgDecode, HeadAndTailOfALongMessageAndItsWayBack)
 {
     // 256 bytes: the log shows bytes 0-63 and 224-255 only.
@@ -178,8 +190,9 @@ TEST(KxmsgDecode, HeadAndTailOfALongMessageAndItsWayBack)
     FILE *in = fopen(capture, "rb");
     ASSERT_NE(in, nullptr);
     std::vector<Json> c;
-    kxmsg::ReadEvents events{[&](const kxmsg::Traced &t) { c.push_back(Json::parse(kxmsg::tracedJsonLine(t))); },
-                             [](const std::string &) {}};
+    kxmsg::ReadEvents events{
+        [&](const kxmsg::Traced &t) { c.push_back(Json::parse(kxmsg::tracedJsonLine(t))); },
+        [](const std::string &) {}};
     kxmsg::readRecording(in, events);
     fclose(in);
     EXPECT_EQ(fields(c, {"trace", "parts"}), Args({"<RT " + parts.dump()}));
