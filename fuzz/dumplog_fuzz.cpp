@@ -21,6 +21,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     log.flush(done);
     for (size_t i = 0; i < done.size(); ++i)
-        checkTraced(done[i], i == 0);
+        checkTraced(done[i], i);
     return 0;
 }

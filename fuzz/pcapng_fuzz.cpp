@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     kxmsg::Traced t;
     try {
         for (size_t seen = 0; kxmsg::pcapNext(r, t); ++seen)
-            checkTraced(t, seen == 0);
+            checkTraced(t, seen);
     } catch (const kxmsg::Error &) {
     }
     check(r.block.size() <= kxmsg::kLargestBlock);

@@ -30,10 +30,11 @@ std::vector<Element> walk(const Bytes &raw, size_t total)
         size_t from = at + TLV_ELEM_HDR_LEN;
         size_t to = std::min(from + e.length, limit);
         e.value.assign(raw.begin() + static_cast<long>(from), raw.begin() + static_cast<long>(to));
-        elements.push_back(e);
-        if (e.type == TLV_TYPE_END)
-            break;
+        bool last = e.type == TLV_TYPE_END;
         at = from + e.length;
+        elements.push_back(std::move(e));
+        if (last)
+            break;
     }
     return elements;
 }
