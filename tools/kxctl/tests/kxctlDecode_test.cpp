@@ -41,48 +41,23 @@ const Args kTraced = {">RT cv command null",  "<RT cv response accepted", "<RT L
 
 class KxctlMonitor : public KxctlTest {};
 
-TEST_F(KxctlMonitor, FollowsTheDaemonsLogWithoutTakingAMessage)
-{
-    ASSERT_EQ(system("mkdir -p /tmp/fuse_d"), 0);
-    for (const std::string mode : {"--simulator", "--relay"}) {
-        SCOPED_TRACE(mode);
-        unlink("/tmp/fuse_d/wifi_log.txt");
-        // A daemon of its own for each mode; "/to_ble" is the last mailbox
-        // that it makes.
-        mq_unlink("/to_ble");
-        kxtest::Daemon own;
-        ASSERT_EQ(own.start(mode == "--relay" ? Args{} : Args{"-s"}, {"KXIPC_DIR=" + ipcDir}), 0);
-        ASSERT_TRUE(kxtest::waitForMailbox("/to_ble"));
-        ASSERT_GT(own.pid(), 0);
-        auto camera = mode == "--relay" ? startCamera({}) : nullptr;
-        ASSERT_EQ(kxctl({"trace", "on", mode, "--log-file"}).exitCode, 0);
-        ASSERT_TRUE(
-            kxtest::waitUntil(5000, [] { return access("/tmp/fuse_d/wifi_log.txt", F_OK) == 0; }));
-        Background monitor({"--json", "monitor", "/tmp/fuse_d/wifi_log.txt", "-C", "8", "--pcap",
-                            "/tmp/mon.pcapng"});
-        auto following = [&] {
-            return kxtest::readFd(monitor.err).find("following") != std::string::npos;
-        };
-        ASSERT_TRUE(kxtest::waitUntil(5000, following));
-        for (const Args &call :
-             {Args{"call", "cv"}, Args{"call", "CM", "02"}, Args{"call", "lc", "00"}})
-            EXPECT_EQ(kxctl(call).exitCode, 0) << "monitoring takes nothing";
-        ASSERT_EQ(monitor.wait(), 0) << kxtest::readFd(monitor.err);
-        auto seen = jsonLines(kxtest::readFd(monitor.out));
-        EXPECT_EQ(summary(seen, {"trace", "code", "kind", "status"}), kTraced);
+const std::vector<const char *> kTraceCodeKindStatus = {"trace", "code", "kind", "status"};
 
-        // The whole log, and the capture, read back; the filter by code.
-        auto logged = decode(kxtest::readFile("/tmp/fuse_d/wifi_log.txt"));
-        EXPECT_EQ(summary(logged, {"trace", "code", "kind", "status"}), kTraced);
-        auto captured = jsonLines(kxctl({"--json", "decode", "/tmp/mon.pcapng"}).out);
-        EXPECT_EQ(summary(captured, {"trace", "code", "kind", "status"}), kTraced);
-        auto lc = kxctl({"--json", "monitor", "-", "--code", "LC"},
-                        kxtest::readFile("/tmp/fuse_d/wifi_log.txt"));
-        EXPECT_EQ(summary(jsonLines(lc.out), {"trace", "code"}), Args({"<RT LC", "<RT LC"}));
-        camera.reset();
-    }
-    EXPECT_EQ(kxctl({"trace", "on"}).exitCode, 2) << "trace must be told the daemon's mode";
-    // tshark with our dissector: code, addresses, status byte.
+// The calls that monitor saw, read back from the whole log and from the
+// capture that it wrote; and monitor's filter by code over the log.
+void expectTheLogAndTheCaptureSayTheSame()
+{
+    auto logged = decode(kxtest::readFile(kLogFile));
+    EXPECT_EQ(summary(logged, kTraceCodeKindStatus), kTraced);
+    auto captured = jsonLines(kxctl({"--json", "decode", "/tmp/mon.pcapng"}).out);
+    EXPECT_EQ(summary(captured, kTraceCodeKindStatus), kTraced);
+    auto lc = kxctl({"--json", "monitor", "-", "--code", "LC"}, kxtest::readFile(kLogFile));
+    EXPECT_EQ(summary(jsonLines(lc.out), {"trace", "code"}), Args({"<RT LC", "<RT LC"}));
+}
+
+// tshark with our dissector over the capture: code, addresses, status byte.
+void expectTsharkReadsTheCapture()
+{
     if (system("command -v tshark > /dev/null") != 0)
         return;
     // A program of the build machine: run as it is, not behind the emulator.
@@ -97,6 +72,32 @@ TEST_F(KxctlMonitor, FollowsTheDaemonsLogWithoutTakingAMessage)
     lines.resize(3);
     EXPECT_EQ(lines, Args({">RT,cv,/to_camera,/to_kxnet,", "<RT,cv,/to_kxnet,/to_camera,0x00",
                            "<RT,LC,/to_wif,/to_kxnet,"}));
+}
+
+TEST_F(KxctlMonitor, FollowsTheDaemonsLogWithoutTakingAMessage)
+{
+    ASSERT_EQ(system("mkdir -p /tmp/fuse_d"), 0);
+    for (const std::string mode : {"--simulator", "--relay"}) {
+        SCOPED_TRACE(mode);
+        unlink(kLogFile);
+        // A daemon of its own for each mode; "/to_ble" is the last mailbox
+        // that it makes.
+        mq_unlink("/to_ble");
+        kxtest::Daemon own;
+        ASSERT_EQ(own.start(mode == "--relay" ? Args{} : Args{"-s"}, {"KXIPC_DIR=" + ipcDir}), 0);
+        ASSERT_TRUE(kxtest::waitForMailbox("/to_ble"));
+        auto camera = mode == "--relay" ? startCamera({}) : nullptr;
+        auto monitor = followLog(mode, {"-C", "8", "--pcap", "/tmp/mon.pcapng"});
+        for (const Args &call :
+             {Args{"call", "cv"}, Args{"call", "CM", "02"}, Args{"call", "lc", "00"}})
+            EXPECT_EQ(kxctl(call).exitCode, 0) << "monitoring takes nothing";
+        ASSERT_EQ(monitor->wait(), 0) << kxtest::readFd(monitor->err);
+        auto seen = jsonLines(kxtest::readFd(monitor->out));
+        EXPECT_EQ(summary(seen, kTraceCodeKindStatus), kTraced);
+        expectTheLogAndTheCaptureSayTheSame();
+    }
+    EXPECT_EQ(kxctl({"trace", "on"}).exitCode, 2) << "trace must be told the daemon's mode";
+    expectTsharkReadsTheCapture();
 }
 
 } // namespace

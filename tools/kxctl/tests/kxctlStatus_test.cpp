@@ -164,34 +164,34 @@ TEST_F(KxctlStatus, RefusalIsFiveAndTimeoutFour)
     EXPECT_NE(late.err.find("no response to cv within 0.5 s"), std::string::npos) << late.err;
 }
 
+// The malformed command and the daemon's report of it, as monitor showed
+// them, when the daemon ends on a command that claims 16 bytes more than it
+// has. The filter passes the command itself (the trace dumps it before the
+// check); the report comes whatever the filter.
+std::vector<json> reportOfAMalformedCommand(kxtest::Daemon &daemon)
+{
+    auto monitor = followLog("--simulator", {"--code", "cv"});
+    Bytes malformed = kxtest::command("cv");
+    malformed[1] = static_cast<char>(malformed.size() + 16);
+    EXPECT_TRUE(kxtest::post("/to_camera", malformed));
+    EXPECT_EQ(daemon.waitExit(5000), 255);
+    EXPECT_TRUE(kxtest::waitUntil(5000, [&] {
+        return kxtest::readFd(monitor->out).find("assertion") != std::string::npos;
+    }));
+    monitor->stop();
+    return jsonLines(kxtest::readFd(monitor->out));
+}
+
 // A malformed command in "/to_camera" ends the daemon through its check of
 // the message; its clients see only time-outs, so monitor shows the report
 // as it is logged ("%b%d %H:%M:%S" stamp, then "ASSERT:file/function:line:
 // condition" in red) and status shows it once the daemon is gone.
 TEST_F(KxctlStatus, TheAssertionThatEndedTheDaemonIsShownByMonitorAndStatus)
 {
-    const char *logFile = "/tmp/fuse_d/wifi_log.txt";
     ASSERT_EQ(system("mkdir -p /tmp/fuse_d"), 0);
-    unlink(logFile);
+    unlink(kLogFile);
     startDaemon({"-s"});
-    ASSERT_EQ(kxctl({"trace", "on", "--simulator", "--log-file"}).exitCode, 0);
-    ASSERT_TRUE(kxtest::waitUntil(5000, [&] { return access(logFile, F_OK) == 0; }));
-    // The filter passes the malformed command itself (the trace dumps it
-    // before the check); the report comes whatever the filter.
-    Background monitor({"--json", "monitor", logFile, "--code", "cv"});
-    ASSERT_TRUE(kxtest::waitUntil(
-        5000, [&] { return kxtest::readFd(monitor.err).find("following") != std::string::npos; }));
-
-    Bytes malformed = kxtest::command("cv");
-    malformed[1] = static_cast<char>(malformed.size() + 16); // claims 16 bytes more than it has
-    ASSERT_TRUE(kxtest::post("/to_camera", malformed));
-    EXPECT_EQ(daemon.waitExit(5000), 255);
-    ASSERT_TRUE(kxtest::waitUntil(5000, [&] {
-        return kxtest::readFd(monitor.out).find("assertion") != std::string::npos;
-    }));
-    monitor.stop();
-
-    auto seen = jsonLines(kxtest::readFd(monitor.out));
+    auto seen = reportOfAMalformedCommand(daemon);
     ASSERT_EQ(summary(seen, {"kind", "trace", "code"}),
               Args({"command >RT cv", "assertion null null"}));
     const json &report = seen[1];

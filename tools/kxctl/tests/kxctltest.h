@@ -13,6 +13,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <sys/mman.h>
@@ -126,6 +127,23 @@ struct Background {
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 };
+
+// The daemon's log file, once "trace on --log-file" has it written.
+inline constexpr const char *kLogFile = "/tmp/fuse_d/wifi_log.txt";
+
+// kxctl monitor following the log file of a daemon in mode ("--simulator"
+// or "--relay"), once it has said so: a call made after this is seen.
+inline std::unique_ptr<Background> followLog(const std::string &mode, Args monitorArgs)
+{
+    EXPECT_EQ(kxctl({"trace", "on", mode, "--log-file"}).exitCode, 0);
+    EXPECT_TRUE(kxtest::waitUntil(5000, [] { return access(kLogFile, F_OK) == 0; }));
+    monitorArgs.insert(monitorArgs.begin(), {"--json", "monitor", kLogFile});
+    auto monitor = std::make_unique<Background>(monitorArgs);
+    EXPECT_TRUE(kxtest::waitUntil(5000, [&] {
+        return kxtest::readFd(monitor->err).find("following") != std::string::npos;
+    }));
+    return monitor;
+}
 
 // A fresh endpoint directory in KXIPC_DIR (kxctl and the test's own camera
 // use it) and room for the daemon's mailboxes: every queue of the user, in
