@@ -212,7 +212,7 @@ TEST_F(KxctlCamera, ReplaysGiveWhatTheRecordedCameraGave)
     ASSERT_EQ(kxctl({"trace", "off", "--relay"}).exitCode, 0);
     camera.reset();
 
-    for (const char *recording : {"/tmp/camera.pcapng", "/tmp/fuse_d/wifi_log.txt"}) {
+    for (const char *recording : {"/tmp/camera.pcapng", kLogFile}) {
         SCOPED_TRACE(recording);
         Background replay({"camera", "--replay", recording});
         std::string rtos = ipcDir + "/wifibt.rtos";

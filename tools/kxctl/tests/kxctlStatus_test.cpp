@@ -217,7 +217,7 @@ TEST_F(KxctlStatus, TheAssertionThatEndedTheDaemonIsShownByMonitorAndStatus)
 // last MiB only, so a report further back is not shown.
 TEST_F(KxctlStatus, OnlyTheLastMebibyteOfTheSyslogFileIsSearched)
 {
-    unlink("/tmp/fuse_d/wifi_log.txt");
+    unlink(kLogFile);
     const char *file = "/tmp/syslog.txt";
     setenv("KX_SYSLOG_FILE", file, 1);
     // As the sandbox's receiver keeps it: the line end inside the report
