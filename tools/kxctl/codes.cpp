@@ -5,13 +5,10 @@
 #include "output.h"
 #include "verbs.h"
 
-#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
 namespace kxctl {
-
-namespace {
 
 int runCodes(const OutputOptions &out)
 {
@@ -32,14 +29,6 @@ int runCodes(const OutputOptions &out)
     }
     flushOutput();
     return kExitOk;
-}
-
-} // namespace
-
-void defineCodes(CLI::App &app, Runner &chosen)
-{
-    runs(app.add_subcommand("codes", "list the camera's command codes and argument lengths"),
-         chosen, runCodes);
 }
 
 } // namespace kxctl

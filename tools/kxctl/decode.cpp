@@ -59,6 +59,8 @@ Flush flushFor(FILE *in)
     return fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode) ? Flush::atEnd : Flush::each;
 }
 
+} // namespace
+
 int runDecode(const OutputOptions &out, const std::string &file)
 {
     Input in(file);
@@ -74,17 +76,6 @@ int runDecode(const OutputOptions &out, const std::string &file)
     if (d.shown == 0)
         throw Failure(kExitFailure, "no message in the input");
     return d.status;
-}
-
-} // namespace
-
-void defineDecode(CLI::App &app, Runner &chosen)
-{
-    auto file = std::make_shared<std::string>();
-    auto *verb = app.add_subcommand(
-        "decode", "decode messages from logs, hex, kxctl's JSON or a pcapng capture");
-    verb->add_option("FILE", *file, "input (default: standard input)");
-    runs(verb, chosen, file, runDecode);
 }
 
 } // namespace kxctl

@@ -24,26 +24,6 @@ namespace kxctl {
 
 namespace {
 
-struct CallOptions {
-    SendOptions send;
-    CommandWords command;
-    double timeout = 5;
-    bool answerOnly = false; // print the response alone
-};
-
-struct DbOptions {
-    SendOptions send;
-    std::string level;
-    std::string debug;
-};
-
-struct CanvasOptions {
-    SendOptions send;
-    double timeout = 5;
-    std::string file;
-    int scale = 1;
-};
-
 // Why the daemon would not read a command put into this mailbox, or "".
 std::string mailboxProblem(const std::string &name)
 {
@@ -211,8 +191,6 @@ int postDb(const OutputOptions &out, const SendOptions &send, const std::string 
     return kExitOk;
 }
 
-namespace {
-
 int runCall(const OutputOptions &out, const CallOptions &o)
 {
     const std::string &code = o.command.code;
@@ -250,61 +228,6 @@ int runCanvas(const OutputOptions &out, const CanvasOptions &o)
     if (!o.file.empty())
         writePicture(*meaning.canvas, o.file, o.scale);
     return kExitOk;
-}
-
-void addTimeout(CLI::App *verb, double &timeout)
-{
-    verb->add_option("-t,--timeout", timeout, "seconds to wait for the response (0: forever)")
-        ->check(seconds(true))
-        ->capture_default_str();
-}
-
-} // namespace
-
-void defineCall(CLI::App &app, Runner &chosen)
-{
-    auto o = std::make_shared<CallOptions>();
-    auto *verb = app.add_subcommand("call", "send a command and show its response");
-    addCommandArguments(verb, o->command);
-    addAddressing(verb, o->send);
-    addTimeout(verb, o->timeout);
-    verb->add_flag("-a,--answer-only", o->answerOnly,
-                   "print the response alone, not what arrives meanwhile");
-    runs(verb, chosen, o, runCall);
-}
-
-void defineSend(CLI::App &app, Runner &chosen)
-{
-    auto o = std::make_shared<CallOptions>();
-    auto *verb = app.add_subcommand("send", "send a command without waiting for its response");
-    addCommandArguments(verb, o->command);
-    addAddressing(verb, o->send);
-    runs(verb, chosen, o, runSend);
-}
-
-void defineDb(CLI::App &app, Runner &chosen)
-{
-    auto o = std::make_shared<DbOptions>();
-    auto *verb =
-        app.add_subcommand("db", "set the daemon's debug words (the DB command, never answered)");
-    verb->add_option("LEVEL", o->level, "new g_debug_level, e.g. 0x80281420 (bit 31: simulator)")
-        ->required();
-    verb->add_option("DEBUG", o->debug, "new g_debug, e.g. 0x30000000")->required();
-    addAddressing(verb, o->send);
-    runs(verb, chosen, o, runDb);
-}
-
-void defineCanvas(CLI::App &app, Runner &chosen)
-{
-    auto o = std::make_shared<CanvasOptions>();
-    auto *verb = app.add_subcommand("canvas", "ask the camera for its canvas (lc) and show it");
-    verb->add_option("-o,--output", o->file, "also write it to FILE (.png or .pbm)");
-    verb->add_option("--scale", o->scale, "pixels per canvas pixel in FILE")
-        ->check(CLI::Range(1, 64))
-        ->capture_default_str();
-    addAddressing(verb, o->send);
-    addTimeout(verb, o->timeout);
-    runs(verb, chosen, o, runCanvas);
 }
 
 } // namespace kxctl

@@ -4,20 +4,11 @@
 #include "daemon/mailbox.h"
 #include "daemon/signals.h"
 #include "failure.h"
-#include "options.h"
 #include "verbs.h"
 
 #include <cstdio>
 
 namespace kxctl {
-
-namespace {
-
-struct ListenOptions {
-    std::string mailbox = "/to_kxnet";
-    long count = 0;   // stop after this many; 0 never
-    double quiet = 0; // stop after this many quiet seconds; 0 never
-};
 
 int runListen(const OutputOptions &out, const ListenOptions &o)
 {
@@ -43,19 +34,6 @@ int runListen(const OutputOptions &out, const ListenOptions &o)
         }
     }
     return kExitOk;
-}
-
-} // namespace
-
-void defineListen(CLI::App &app, Runner &chosen)
-{
-    auto o = std::make_shared<ListenOptions>();
-    auto *verb = app.add_subcommand("listen", "show every message of a mailbox as it arrives");
-    verb->add_option("MAILBOX", o->mailbox, "mailbox to read")->capture_default_str();
-    verb->add_option("-C,--count", o->count, "stop after N messages")->check(CLI::PositiveNumber);
-    verb->add_option("-t,--timeout", o->quiet, "stop after SECONDS without a message (status 4)")
-        ->check(seconds(false));
-    runs(verb, chosen, o, runListen);
 }
 
 } // namespace kxctl

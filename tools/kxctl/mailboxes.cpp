@@ -7,7 +7,6 @@
 
 #include "kxRedIro.h"
 
-#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -54,6 +53,8 @@ std::string textRow(const kxMailbox_t &e, const MailboxInfo &info)
     return line + note;
 }
 
+} // namespace
+
 int runMailboxes(const OutputOptions &out)
 {
     bool all = true;
@@ -66,14 +67,6 @@ int runMailboxes(const OutputOptions &out)
     }
     flushOutput();
     return all ? kExitOk : kExitNoDaemon;
-}
-
-} // namespace
-
-void defineMailboxes(CLI::App &app, Runner &chosen)
-{
-    runs(app.add_subcommand("mailboxes", "list the daemon's eight mailboxes"), chosen,
-         runMailboxes);
 }
 
 } // namespace kxctl

@@ -4,7 +4,7 @@
 // a private sandbox to try it all in. See kxctl(1).
 #include "daemon/signals.h"
 #include "failure.h"
-#include "verbs.h"
+#include "commandline.h"
 
 #include "kxLog.h"
 
@@ -30,13 +30,6 @@ Exit status (whether or not output is a terminal):
 call, canvas and listen read "/to_kxnet" by default: they take the messages
 out of it, playing the network daemon, whose mailbox it is.)";
 
-// In the order of kxctl --help.
-constexpr VerbDefiner kVerbs[] = {
-    defineCall,   defineSend,    defineDb,        defineListen, defineCamera,
-    defineCanvas, defineDecode,  defineMonitor,   defineTrace,  defineMailboxes,
-    defineCodes,  defineStatus,  defineSandbox,
-};
-
 struct Cli {
     bool json = false;
     bool verbose = false;
@@ -52,8 +45,7 @@ void define(CLI::App &app, Cli &cli)
     app.set_version_flag("--version", "kxctl " KX_VERSION);
     app.add_flag("--json", cli.json, "one JSON object per message per line");
     app.add_flag("-v,--verbose", cli.verbose, "add a hex dump of every message");
-    for (VerbDefiner defineVerb : kVerbs)
-        defineVerb(app, cli.run);
+    defineVerbs(app, cli.run);
 }
 
 // Edit distance, for the nearest verb to a misspelt one.

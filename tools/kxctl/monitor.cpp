@@ -30,14 +30,6 @@ namespace kxctl {
 
 namespace {
 
-struct MonitorOptions {
-    std::string source; // a log file, "-" for standard input; empty: the sandbox's syslog
-    long count = 0;     // stop after this many; 0 never
-    double quiet = 0;   // stop after this many quiet seconds; 0 never
-    std::vector<std::string> codes; // only these command codes
-    std::string pcap;               // also write a capture here
-};
-
 using Clock = std::chrono::steady_clock;
 
 constexpr int kPauseMs = 200; // a dump still open after this long is handed out
@@ -236,6 +228,8 @@ Ended watchSource(Watch &w, Source &s)
     }
 }
 
+} // namespace
+
 int runMonitor(const OutputOptions &out, const MonitorOptions &o)
 {
     catchStopSignals();
@@ -256,24 +250,6 @@ int runMonitor(const OutputOptions &out, const MonitorOptions &o)
         return kExitTimeout;
     }
     return kExitOk;
-}
-
-} // namespace
-
-void defineMonitor(CLI::App &app, Runner &chosen)
-{
-    auto o = std::make_shared<MonitorOptions>();
-    auto *verb = app.add_subcommand(
-        "monitor", "show every message that passes through the daemon, from its trace");
-    verb->add_option("FILE", o->source,
-                     "the daemon's log or a syslog file, followed as it grows; - for standard "
-                     "input (default: $KX_SYSLOG_FILE, set by kxctl sandbox)");
-    verb->add_option("-C,--count", o->count, "stop after N messages")->check(CLI::PositiveNumber);
-    verb->add_option("-t,--timeout", o->quiet, "stop after SECONDS without a message (status 4)")
-        ->check(CLI::PositiveNumber);
-    verb->add_option("--code", o->codes, "only messages with this command code (repeatable)");
-    verb->add_option("--pcap", o->pcap, "also write the messages to FILE (pcapng)");
-    runs(verb, chosen, o, runMonitor);
 }
 
 } // namespace kxctl

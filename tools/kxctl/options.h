@@ -1,10 +1,9 @@
-// Options that several verbs share: how a command is addressed, and
-// durations in seconds.
+// Options that several verbs share: how a command is addressed, and its
+// code and arguments.
 #pragma once
 
 #include "bytes.h"
 
-#include <CLI/CLI.hpp>
 #include <string>
 #include <vector>
 
@@ -28,17 +27,8 @@ struct CommandWords {
     bool given() const { return !args.empty() || !hex.empty() || !text.empty(); }
 };
 
-// CODE, ARG..., --hex and --string.
-void addCommandArguments(CLI::App *verb, CommandWords &words);
-
 // The argument bytes; throws Failure (usage) when they are given two ways
 // or are not what they claim.
 kxmsg::Bytes commandArguments(const CommandWords &words);
-
-// -m, --force, --source, --destination and --type.
-void addAddressing(CLI::App *verb, SendOptions &send);
-
-// Seconds to wait, from least (exclusive when 0 is not allowed) to a day.
-CLI::Validator seconds(bool zeroAllowed);
 
 } // namespace kxctl

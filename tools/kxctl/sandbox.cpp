@@ -266,25 +266,4 @@ int runSandbox(const SandboxOptions &o)
     _exit(statusOf(wstatus));
 }
 
-void defineSandbox(CLI::App &app, Runner &chosen)
-{
-    auto o = std::make_shared<SandboxOptions>();
-    auto *verb =
-        app.add_subcommand("sandbox", "run COMMAND (default: a shell) with private mailboxes");
-    verb->add_option("--msg-max", o->msgMax, "fs.mqueue.msg_max inside")
-        ->check(CLI::Range(1, 65536))
-        ->capture_default_str();
-    // A test harness keeps its own folder (pytest's lie under /tmp) beside
-    // the project the command runs from.
-    verb->add_option("--keep", o->keep, "keep this folder under /tmp visible inside (repeatable)")
-        ->allow_extra_args(false) // one folder each: "--" still starts the command
-        ->check(CLI::ExistingDirectory)
-        ->transform([](std::string path) {
-            char real[PATH_MAX];
-            return realpath(path.c_str(), real) != nullptr ? std::string(real) : path;
-        });
-    verb->add_option("COMMAND", o->command, "the command and its arguments, after --");
-    verb->callback([&chosen, o] { chosen = [o](const OutputOptions &) { return runSandbox(*o); }; });
-}
-
 } // namespace kxctl

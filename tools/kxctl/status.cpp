@@ -13,7 +13,6 @@
 #include "kxRedIro.h"
 #include "kxipc.h"
 
-#include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -97,10 +96,6 @@ std::string sideText(const EndpointState &e)
     return line;
 }
 
-struct StatusOptions {
-    double waitSeconds = 0; // --wait: how long to wait for a serving daemon
-};
-
 bool serving(const std::optional<DaemonProcess> &daemon)
 {
     if (!daemon || daemon->stopped)
@@ -125,6 +120,8 @@ std::optional<DaemonProcess> awaitDaemon(double seconds)
     }
     return daemon;
 }
+
+} // namespace
 
 int runStatus(const OutputOptions &out, const StatusOptions &options)
 {
@@ -159,18 +156,6 @@ int runStatus(const OutputOptions &out, const StatusOptions &options)
     if (options.waitSeconds > 0 && !serving(daemon))
         return kExitNoDaemon;
     return daemon && !daemon->stopped ? kExitOk : kExitNoDaemon;
-}
-
-} // namespace
-
-void defineStatus(CLI::App &app, Runner &chosen)
-{
-    auto options = std::make_shared<StatusOptions>();
-    auto *verb = app.add_subcommand("status", "is a daemon running; mailbox fill levels; endpoints");
-    verb->add_option("--wait", options->waitSeconds,
-                     "first wait up to SECONDS for a daemon that serves all eight mailboxes")
-        ->check(CLI::Range(0.0, 3600.0));
-    runs(verb, chosen, options, runStatus);
 }
 
 } // namespace kxctl
