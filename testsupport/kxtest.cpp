@@ -158,6 +158,16 @@ std::string readFile(const std::string &path)
 
 bool setMsgMax(int value) { return !kxns::failed(kxns::setMsgMax(value)); }
 
+const char *sourceDir()
+{
+    return KX_SOURCE_DIR;
+}
+
+const char *binaryDir()
+{
+    return KX_BINARY_DIR;
+}
+
 // The build and source trees stay visible where they lie below /tmp.
 std::string enterSandbox(int msgMax)
 {

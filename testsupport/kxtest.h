@@ -18,6 +18,10 @@ constexpr int kSandboxMsgMax = 64;
 // trees stay visible. Returns an error text, empty on success.
 std::string enterSandbox(int msgMax = kSandboxMsgMax);
 
+// Where the source tree and the build tree of this test program lie.
+const char *sourceDir();
+const char *binaryDir();
+
 // Sets fs.mqueue.msg_max of the current IPC namespace.
 bool setMsgMax(int value);
 

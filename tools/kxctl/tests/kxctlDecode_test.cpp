@@ -61,9 +61,11 @@ void expectTsharkReadsTheCapture()
     if (system("command -v tshark > /dev/null") != 0)
         return;
     // A program of the build machine: run as it is, not behind the emulator.
-    auto fields = kxtest::runChild([] {
+    std::string script = std::string("lua_script:") + kxtest::sourceDir() +
+                         "/tools/wireshark/kxmsg.lua";
+    auto fields = kxtest::runChild([&script] {
         kxtest::execCommand(
-            {"tshark", "-X", "lua_script:" KX_SOURCE_DIR "/tools/wireshark/kxmsg.lua", "-r",
+            {"tshark", "-X", script, "-r",
              "/tmp/mon.pcapng", "-T", "fields", "-E", "separator=,", "-e", "frame.interface_name",
              "-e", "kxmsg.code", "-e", "kxmsg.src", "-e", "kxmsg.dst", "-e", "kxmsg.status"},
             {}, -1, -1, open("/dev/null", O_WRONLY));

@@ -245,7 +245,7 @@ TEST_F(KxctlStatus, OnlyTheLastMebibyteOfTheSyslogFileIsSearched)
 // keeps visible for its own programs.
 std::string tmpListing(Args names)
 {
-    std::string build = KX_BINARY_DIR;
+    std::string build = kxtest::binaryDir();
     if (build.rfind("/tmp/", 0) == 0)
         names.push_back(build.substr(5, build.find('/', 5) - 5));
     std::sort(names.begin(), names.end());
